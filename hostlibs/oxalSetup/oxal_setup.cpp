@@ -1,0 +1,143 @@
+// Stand-in for the host platform's installation library (see oxal_setup.h).
+#define OXAL_SETUP_BUILD
+#include "oxal_setup.h"
+
+#include <cwchar>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    uint32_t calls = 0;
+    std::map<uint32_t, DWORD> faults;  // call number -> error
+};
+
+State& TheState() {
+    static State state;
+    return state;
+}
+
+// "N:E[,N:E...]"; malformed items are ignored.
+void ParseFaults(const wchar_t* text, std::map<uint32_t, DWORD>& faults) {
+    faults.clear();
+    if (!text) return;
+    const wchar_t* p = text;
+    while (*p) {
+        wchar_t* end = nullptr;
+        unsigned long n = wcstoul(p, &end, 10);
+        if (end == p || *end != L':') break;
+        p = end + 1;
+        unsigned long e = wcstoul(p, &end, 0);
+        if (end == p) break;
+        if (n > 0) faults[static_cast<uint32_t>(n)] = static_cast<DWORD>(e);
+        p = end;
+        while (*p == L',' || *p == L' ')
+            ++p;
+    }
+}
+
+struct EnvLoader {
+    EnvLoader() {
+        wchar_t buffer[512];
+        DWORD n = GetEnvironmentVariableW(L"OXAL_SETUP_FAIL", buffer, ARRAYSIZE(buffer));
+        if (n > 0 && n < ARRAYSIZE(buffer)) ParseFaults(buffer, TheState().faults);
+    }
+} g_envLoader;
+
+class File {
+public:
+    explicit File(HANDLE h) : h_(h) {}
+    ~File() {
+        if (valid()) CloseHandle(h_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+    void close() {
+        if (valid()) CloseHandle(h_);
+        h_ = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE h_;
+};
+
+// Copies source into a temporary file beside the destination, flushes it, then moves it over the
+// destination. Returns 0 or the Windows error; the destination is untouched on failure.
+DWORD CopyViaTemporary(const std::wstring& destination, const std::wstring& source,
+                       bool overwrite) {
+    if (!overwrite && GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return ERROR_FILE_EXISTS;
+    std::wstring temporary = destination + L".oxalcopy";
+    File in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.valid()) return GetLastError();
+    File out(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid()) return GetLastError();
+    DWORD error = 0;
+    char buffer[64 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in.get(), buffer, sizeof buffer, &got, nullptr)) {
+            error = GetLastError();
+            break;
+        }
+        if (got == 0) break;
+        DWORD put = 0;
+        if (!WriteFile(out.get(), buffer, got, &put, nullptr) || put != got) {
+            error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            break;
+        }
+    }
+    if (!error && !FlushFileBuffers(out.get())) error = GetLastError();
+    out.close();
+    if (!error && !MoveFileExW(temporary.c_str(), destination.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error) DeleteFileW(temporary.c_str());
+    return error;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWORD* error) {
+    DWORD result = 0;
+    {
+        State& s = TheState();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        auto fault = s.faults.find(++s.calls);
+        if (fault != s.faults.end()) result = fault->second ? fault->second : ERROR_GEN_FAILURE;
+    }
+    if (!result) {
+        if (!destination || !source || !*destination || !*source)
+            result = ERROR_INVALID_PARAMETER;
+        else
+            result = CopyViaTemporary(destination, source, overwrite != FALSE);
+    }
+    if (error) *error = result;
+    SetLastError(result);
+    return result == 0;
+}
+
+BOOL OxalSetup_SetFaults(const wchar_t* faults) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ParseFaults(faults, s.faults);
+    s.calls = 0;
+    return TRUE;
+}
+
+uint32_t OxalSetup_CallCount(void) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.calls;
+}
+
+}  // extern "C"

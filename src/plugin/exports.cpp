@@ -1,0 +1,33 @@
+// The plug-in's four exports and DllMain. All work lives in qelmo_core.
+#define QELMO_PLUGIN_BUILD
+#include <windows.h>
+
+#include "plugin/plugin_api.h"
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    return TRUE;
+}
+
+uint32_t Plugin_Interface_DriversDoAction(const DrvInfo* pDrvInfo, uint32_t count) {
+    return qelmo::DriversDoAction(pDrvInfo, count);
+}
+
+uint32_t Plugin_Interface_EnumerateDriversInfo(DriverEnumCallback pfnCallback, void* pContext) {
+    return qelmo::EnumerateDriversInfo(pfnCallback, pContext);
+}
+
+uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) {
+    return QELMO_OWNER_MODULE_ID;
+}
+
+void Plugin_Interface_GetModuleVersion(uint32_t* pVersion) {
+    if (!pVersion) return;
+    pVersion[0] = 2;
+    pVersion[1] = 9;
+    pVersion[2] = 9999;
+}
+
+}  // extern "C"
