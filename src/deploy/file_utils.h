@@ -1,0 +1,29 @@
+// File, folder, path and version-resource helpers of the module deployment.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qelmo {
+
+namespace Utilities {
+// 1 and the file-version text of the version resource; 0 (version untouched) when none.
+int GetFileVersion(const std::wstring& path, std::wstring& version);
+// Appends "\" + name to folder, then creates it: 0 when it now exists as a directory, else the
+// Windows error (183 when a file holds the name).
+DWORD CreateFolder(std::wstring& folder, const wchar_t* name);
+// The path in NT device form (\Device\HarddiskVolume3\...); empty when it cannot be expanded.
+std::wstring GetDevicePath(const wchar_t* path);
+}  // namespace Utilities
+
+// Copies (overwriting) and flushes the target before returning; 0 with the last error on failure.
+int CopyFileAndFlush(const wchar_t* source, const wchar_t* target);
+// The system directory without a trailing backslash.
+std::wstring GetSystem32Folder();
+// The Windows directory + "\SysWOW64".
+std::wstring GetSysWow64Folder();
+// 1 and the text before the last '\' (or else '/'); 0 (folder untouched) when there is none.
+int GetParentFolder(const std::wstring& path, std::wstring& folder);
+
+}  // namespace qelmo

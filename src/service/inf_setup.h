@@ -1,0 +1,21 @@
+// Running the driver package INF's install and uninstall sections (mode 128).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qelmo {
+
+// True when, after "DefaultInstall" ran, a service named after the INF file exists.
+BOOL _InstallDriverByInf(const wchar_t* infPath);
+// True when "DefaultUninstall" was run (the path exists).
+BOOL _UnInstallDriverByInf(const wchar_t* infPath);
+bool PathExists(const wchar_t* path);
+
+// The service name an INF path implies: text after the last '/' or '\' and before the last '.'.
+std::wstring InfServiceName(const std::wstring& infPath);
+// "<section> 128 <path>", cut to 519 units (the setup command-line buffer holds 520 with NUL).
+std::wstring BuildInfCommandLine(const wchar_t* section, const wchar_t* infPath);
+
+}  // namespace qelmo
