@@ -39,7 +39,11 @@ bool InitDriverServiceRegistry(const wchar_t* driverFolder) {
     (void)driverFolder;
     std::wstring drive = GetSystem32Folder().substr(0, 2);
     wchar_t device[MAX_PATH] = {};
-    if (QueryDosDeviceW(drive.c_str(), device, MAX_PATH) == 0) device[0] = L'\0';
+    // No system directory: leave the text empty rather than ask for an empty device name, which
+    // would list every device.
+    if (drive.size() == 2 && QueryDosDeviceW(drive.c_str(), device, MAX_PATH) == 0)
+        device[0] = L'\0';
+    device[MAX_PATH - 1] = L'\0';
 
     WriteRegString(device, names::kServiceKey, names::kSystemDiskName);
     WriteRegDWORD(config::kGHSwitchOn, names::kServiceKey, names::kGHSwitch);
