@@ -61,10 +61,26 @@ bool StartService(const wchar_t* name) {
     return ok;
 }
 
+// (source, target) pairs; a deletion has an empty target, so the list is split on every NUL.
 std::vector<std::wstring> PendingRenames() {
-    return ReadValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                     L"PendingFileRenameOperations")
-        .MultiString();
+    auto value =
+        ReadValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                  L"PendingFileRenameOperations");
+    std::vector<std::wstring> items;
+    const wchar_t* units = reinterpret_cast<const wchar_t*>(value.bytes.data());
+    size_t count = value.bytes.size() / sizeof(wchar_t);
+    std::wstring current;
+    for (size_t i = 0; i < count; ++i) {
+        if (units[i] != L'\0') {
+            current += units[i];
+            continue;
+        }
+        items.push_back(current);
+        current.clear();
+    }
+    // The list ends with one extra NUL (an empty string after the last pair).
+    if (items.size() % 2 == 1 && items.back().empty()) items.pop_back();
+    return items;
 }
 
 bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstring& path) {
@@ -132,7 +148,9 @@ TEST_F(Lifecycle, InstallCreatesServiceModulesAndEveryValue) {
         ASSERT_TRUE(v.exists) << test::Narrow(s.name);
         EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(v.Size(), (v.String().size() + 1) * 2) << test::Narrow(s.name);
-        if (!s.value.empty()) EXPECT_EQ(_wcsicmp(v.String().c_str(), s.value.c_str()), 0);
+        if (!s.value.empty()) {
+            EXPECT_EQ(_wcsicmp(v.String().c_str(), s.value.c_str()), 0) << test::Narrow(s.name);
+        }
     }
     auto dev = ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"QELMOMonDll64NameDev").String();
     EXPECT_THAT(test::Narrow(dev), ::testing::StartsWith("\\"));
@@ -209,32 +227,56 @@ TEST_F(Lifecycle, InstallOverAnOlderVersionRetiresItsModules) {
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"PermCount").Dword(), 1u);
 }
 
-TEST_F(Lifecycle, LockedOldModuleIsMovedAsideAndScheduledWithItsFolder) {
-    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    Deployed v1 = DeployedFiles(L"6.0.1035");
-    // Held open without FILE_SHARE_DELETE: the file cannot be deleted, but it can be renamed
-    // once the handle allows it? Wine refuses both (32), so the plug-in schedules the path.
-    HANDLE held = CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    test::LogCapture log;
-    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
-    CloseHandle(held);
+TEST_F(Lifecycle, LockedOldModuleIsMovedAsideOrScheduledWithItsFolder) {
+    // A module still in use elsewhere cannot simply be deleted. Loaded as an image it can still
+    // be renamed: it moves aside to <path>.<ticks>, which is deleted at restart. Held open without
+    // delete sharing it cannot even be renamed: the path itself is deleted at restart.
+    struct Case {
+        const char* name;
+        bool loadAsModule;
+    } cases[] = {{"loaded as a module", true}, {"open without delete sharing", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        guard_.Restore();
+        ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+        Deployed v1 = DeployedFiles(L"6.0.1035");
+        HMODULE loaded = nullptr;
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.loadAsModule)
+            loaded = LoadLibraryExW(v1.kipmon64.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        else
+            held = CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(loaded || held != INVALID_HANDLE_VALUE);
 
-    auto pending = PendingRenames();
-    std::wstring folder = v1.kipmon64.substr(0, v1.kipmon64.rfind(L'\\'));
-    EXPECT_TRUE(PendingDeletionOf(pending, folder)) << log.Dump();
-    const auto* rename = log.FindPrefix(L"Rename file(" + v1.kipmon64 + L") failed. LastError = ");
-    if (rename) {  // the move failed too: the path itself waits for the restart
-        EXPECT_EQ(rename->level, 3u);
-        EXPECT_TRUE(PendingDeletionOf(pending, v1.kipmon64));
-    } else {  // moved aside to <path>.<ticks>, which waits for the restart
-        bool aside = false;
-        for (size_t i = 0; i + 1 < pending.size(); i += 2)
-            aside = aside || pending[i].rfind(L"\\??\\" + v1.kipmon64 + L".", 0) == 0;
-        EXPECT_TRUE(aside);
+        test::LogCapture log;
+        ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
+        if (loaded) FreeLibrary(loaded);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+
+        auto pending = PendingRenames();
+        std::wstring listed;
+        for (const auto& p : pending)
+            listed += p + L"|";
+        std::wstring folder = v1.kipmon64.substr(0, v1.kipmon64.rfind(L'\\'));
+        EXPECT_TRUE(PendingDeletionOf(pending, folder)) << test::Narrow(listed);
+        const auto* rename =
+            log.FindPrefix(L"Rename file(" + v1.kipmon64 + L") failed. LastError = ");
+        if (c.loadAsModule) {
+            EXPECT_EQ(rename, nullptr) << log.Dump();
+            bool aside = false;
+            for (size_t i = 0; i + 1 < pending.size(); i += 2)
+                aside = aside || (pending[i].rfind(L"\\??\\" + v1.kipmon64 + L".", 0) == 0 &&
+                                  pending[i + 1].empty());
+            EXPECT_TRUE(aside) << test::Narrow(listed);
+            EXPECT_FALSE(FileExists(v1.kipmon64));  // the name is free for a new copy at once
+        } else {
+            ASSERT_NE(rename, nullptr) << log.Dump();
+            EXPECT_EQ(rename->level, 3u);
+            EXPECT_TRUE(PendingDeletionOf(pending, v1.kipmon64)) << test::Narrow(listed);
+        }
+        EXPECT_FALSE(FileExists(v1.evt64));  // unlocked files go at once
     }
-    EXPECT_FALSE(FileExists(v1.evt64));  // unlocked files go at once
 }
 
 TEST_F(Lifecycle, UninstallCountsDownWhileOtherInstallationsHoldTheDriver) {
