@@ -1,0 +1,392 @@
+// Kill campaign: the host process (qelmoctl.exe) is ended with TerminateProcess at a random moment
+// of an install, an update or an uninstall; then the same action runs again to its end.
+//
+// Invariants, after the kill:
+//   update: the drivers folder holds the old or the new driver file whole, never a missing or
+//           partial one;
+// and after the rerun:
+//   every action ends with a documented result;
+//   install: the service exists and starts, PermCount is 1, the driver and the four modules are
+//            the package's files byte for byte and the recorded module paths name them;
+//   update:  DRV_OK, the new driver file in place and running, the new modules in place, no
+//            backup left in the package folder;
+//   uninstall: the service and the driver file are gone, and a fresh install works again.
+//
+//   reliability_kill [--kills N] [--seed S]
+//     --kills  kills that hit a running host, spread over the three actions (default 6)
+#include <windows.h>
+
+#include <qelmo_plugin.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/campaign.h"
+#include "support/machine.h"
+
+namespace qelmo::reliability {
+namespace {
+
+enum class Action { kInstall, kUpdate, kUninstall };
+const char* const kActionNames[] = {"install", "update", "uninstall"};
+
+const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
+const wchar_t* const kModules[][3] = {
+    // package file, system folder (0: system32, 1: syswow64), group folder
+    {L"kipmon64.dll", L"0", L"KipMon"},
+    {L"kipmon.dll", L"1", L"KipMon"},
+    {L"AddOn\\KipEvt64.dll", L"0", L"AddOn"},
+    {L"AddOn\\KipEvt.dll", L"1", L"AddOn"},
+};
+
+struct Package {
+    std::wstring folder;
+    std::wstring moduleVersion;
+};
+
+class Campaign {
+public:
+    Campaign(const std::wstring& work, uint64_t seed)
+        : work_(work), random_(seed), qelmoctl_(ProgramFolder() + L"qelmoctl.exe") {
+        v1_ = {work + L"\\v1", L"6.0.1035"};
+        v2_ = {work + L"\\v2", L"6.0.2000"};
+    }
+
+    bool Prepare();
+    // One kill of `action` that hits the running host, its rerun and the checks.
+    void KillOnce(Action action);
+    void Calibrate();
+
+    uint64_t kills[3] = {};
+    uint64_t missed = 0;
+    uint64_t inconsistencies = 0;
+    uint64_t litter = 0;
+
+private:
+    uint32_t RunToEnd(const wchar_t* verb, const Package& package, bool* ran);
+    std::wstring Command(const wchar_t* verb, const Package& package, bool json) const;
+    bool SetUp(Action action);
+    void CheckAfterKill(Action action, double delay);
+    void CheckAfterRerun(Action action, uint32_t result, double delay);
+    void CheckInstalled(const Package& package, const std::string& when);
+    void Inconsistent(const std::string& text);
+    void NoteLitter();
+
+    std::wstring work_;
+    Random random_;
+    std::wstring qelmoctl_;
+    Package v1_, v2_;
+    std::vector<char> driverV1_, driverV2_;
+    double duration_[3] = {3, 3, 3};
+};
+
+bool Campaign::Prepare() {
+    bool ok1 = false, ok2 = false;
+    if (!CopyPackageTo(L"v1", v1_.folder) || !CopyPackageTo(L"v2", v2_.folder)) return false;
+    driverV1_ = ReadWholeFile(v1_.folder + L"\\qelmo.sys", &ok1);
+    driverV2_ = ReadWholeFile(v2_.folder + L"\\qelmo.sys", &ok2);
+    return ok1 && ok2 && driverV1_ != driverV2_;
+}
+
+std::wstring Campaign::Command(const wchar_t* verb, const Package& package, bool json) const {
+    return L"\"" + qelmoctl_ + L"\" --log-level 3" + (json ? L" --json " : L" ") + verb + L" \"" +
+           package.folder + L"\"";
+}
+
+// Runs qelmoctl to its end and returns the plug-in's result (0 when there was none).
+uint32_t Campaign::RunToEnd(const wchar_t* verb, const Package& package, bool* ran) {
+    uint32_t code = 0;
+    bool seen = false;
+    ChildResult child = RunChild(
+        Command(verb, package, true), work_,
+        [&](const std::string& line) {
+            const size_t at = line.find("\"result_code\":\"0x");
+            if (line.rfind("{", 0) == 0 && at != std::string::npos) {
+                code = static_cast<uint32_t>(strtoul(line.c_str() + at + 17, nullptr, 16));
+                seen = true;
+            }
+        },
+        120, 300);
+    if (ran) *ran = child.started && !child.hung && seen;
+    return code;
+}
+
+void Campaign::Inconsistent(const std::string& text) {
+    ++inconsistencies;
+    Say("  inconsistent: %s\n", text.c_str());
+}
+
+// Temporary copies of the host's copy function left by a kill: harmless (the next copy to the
+// same destination replaces them) but counted and removed.
+void Campaign::NoteLitter() {
+    for (const std::wstring& path :
+         {test::DriversDir() + L"\\qelmo.sys.oxalcopy", v1_.folder + L"\\qelmo_backup.sys.oxalcopy",
+          v2_.folder + L"\\qelmo_backup.sys.oxalcopy"}) {
+        if (test::FileExists(path)) {
+            ++litter;
+            Say("  left behind: %s\n", Narrow(path).c_str());
+            DeleteFileW(path.c_str());
+        }
+    }
+}
+
+// The machine each kill starts from: clean for an install, v1 installed otherwise.
+bool Campaign::SetUp(Action action) {
+    test::CleanReport clean = test::CleanMachine();
+    if (!clean.clean) {
+        Say("  cannot clean the machine:\n%s", clean.Text().c_str());
+        return false;
+    }
+    DeleteFileW((v1_.folder + L"\\qelmo_backup.sys").c_str());
+    DeleteFileW((v2_.folder + L"\\qelmo_backup.sys").c_str());
+    if (action == Action::kInstall) return true;
+    bool ran = false;
+    const uint32_t result = RunToEnd(L"install", v1_, &ran);
+    if (!ran || result != DRV_OK) {
+        Say("  set-up install of v1 gave %s\n", ResultName(result));
+        return false;
+    }
+    return true;
+}
+
+void Campaign::Calibrate() {
+    const Action actions[] = {Action::kInstall, Action::kUpdate, Action::kUninstall};
+    for (Action action : actions) {
+        if (!SetUp(action)) continue;
+        const int index = static_cast<int>(action);
+        const Package& package = action == Action::kUpdate ? v2_ : v1_;
+        const double start = Seconds();
+        bool ran = false;
+        RunToEnd(Widen(kActionNames[index]).c_str(), package, &ran);
+        if (ran) duration_[index] = Seconds() - start;
+        Say("%-9s takes %.2f s uninterrupted\n", kActionNames[index], duration_[index]);
+    }
+}
+
+void Campaign::KillOnce(Action action) {
+    const int index = static_cast<int>(action);
+    const Package& package = action == Action::kUpdate ? v2_ : v1_;
+    const std::wstring verb = Widen(kActionNames[index]);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (!SetUp(action)) {
+            Inconsistent(std::string("cannot set up the ") + kActionNames[index]);
+            return;
+        }
+        const double delay = random_.Below(static_cast<uint64_t>(duration_[index] * 950)) / 1000.0;
+        KillableProcess host;
+        if (!host.Start(Command(verb.c_str(), package, false), work_)) {
+            Inconsistent("cannot start qelmoctl.exe");
+            return;
+        }
+        const bool endedEarly = host.WaitFor(static_cast<DWORD>(delay * 1000));
+        if (endedEarly || !host.Kill()) {
+            ++missed;  // the action was over before the kill: draw another moment
+            continue;
+        }
+        ++kills[index];
+        CheckAfterKill(action, delay);
+        NoteLitter();
+        bool ran = false;
+        const uint32_t result = RunToEnd(verb.c_str(), package, &ran);
+        if (!ran) {
+            Inconsistent(std::string("the rerun of the ") + kActionNames[index] +
+                         " did not finish (killed at " + std::to_string(delay) + " s)");
+            return;
+        }
+        CheckAfterRerun(action, result, delay);
+        NoteLitter();
+        return;
+    }
+}
+
+std::wstring ModulePath(const Package& package, const wchar_t* const module[3]) {
+    const std::wstring base = module[1][0] == L'0' ? test::SystemDir() : test::Wow64Dir();
+    std::wstring file = module[0];
+    const size_t slash = file.rfind(L'\\');
+    if (slash != std::wstring::npos) file = file.substr(slash + 1);
+    return base + L"\\qelmo\\20019\\" + module[2] + L"\\" + package.moduleVersion + L"\\" + file;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    bool okA = false, okB = false;
+    const auto bytesA = ReadWholeFile(a, &okA);
+    const auto bytesB = ReadWholeFile(b, &okB);
+    return okA && okB && bytesA == bytesB;
+}
+
+// 0: no service; otherwise its state.
+DWORD ServiceState() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status = {};
+    DWORD state = service && QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+    if (service) CloseServiceHandle(service);
+    if (scm) CloseServiceHandle(scm);
+    return state;
+}
+
+// Starts the service when it is stopped; true when it ends up running.
+bool StartsOrRuns() {
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        scm ? OpenServiceW(scm, L"qelmo", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    bool running = false;
+    if (service) {
+        if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            Say("  StartService: error %lu\n", GetLastError());
+        SERVICE_STATUS status = {};
+        for (int i = 0; i < 100 && QueryServiceStatus(service, &status); ++i) {
+            if (status.dwCurrentState == SERVICE_RUNNING) {
+                running = true;
+                break;
+            }
+            Sleep(50);
+        }
+        CloseServiceHandle(service);
+    }
+    if (scm) CloseServiceHandle(scm);
+    return running;
+}
+
+void Campaign::CheckAfterKill(Action action, double delay) {
+    const std::wstring driver = test::DriversDir() + L"\\qelmo.sys";
+    bool ok = false;
+    const auto bytes = ReadWholeFile(driver, &ok);
+    const bool whole = ok && (bytes == driverV1_ || bytes == driverV2_);
+    char when[64];
+    snprintf(when, sizeof when, " (killed at %.3f s)", delay);
+    if (action == Action::kUpdate && !whole)
+        Inconsistent(std::string("after a killed update the driver file is ") +
+                     (ok ? "neither v1's nor v2's (partial?)" : "missing") + when);
+    if (action != Action::kUpdate && ok && !whole)
+        Inconsistent(std::string("after a killed ") + kActionNames[static_cast<int>(action)] +
+                     " the driver file is partial" + when);
+}
+
+void Campaign::CheckInstalled(const Package& package, const std::string& when) {
+    if (ServiceState() == 0) Inconsistent("no service" + when);
+    if (!SameFile(test::DriversDir() + L"\\qelmo.sys", package.folder + L"\\qelmo.sys"))
+        Inconsistent("the driver file is not the package's" + when);
+    for (const auto& module : kModules) {
+        const std::wstring placed = ModulePath(package, module);
+        if (!SameFile(placed, package.folder + L"\\" + module[0]))
+            Inconsistent("module " + Narrow(placed) + " missing or not whole" + when);
+    }
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\qelmo";
+    const auto recorded = {test::ReadValue(HKEY_LOCAL_MACHINE, key, L"QELMOMonDll64Name"),
+                           test::ReadValue(HKEY_LOCAL_MACHINE, key, L"QELMOMonDllName"),
+                           test::ReadValue(HKEY_LOCAL_MACHINE, key + L"\\AddOn\\KipEvt64", L"path"),
+                           test::ReadValue(HKEY_LOCAL_MACHINE, key + L"\\AddOn\\KipEvt", L"path")};
+    size_t i = 0;
+    for (const auto& value : recorded) {
+        const std::wstring expected = ModulePath(package, kModules[i++]);
+        if (!value.exists || _wcsicmp(value.String().c_str(), expected.c_str()) != 0)
+            Inconsistent("recorded module path " + Narrow(value.String()) + " is not " +
+                         Narrow(expected) + when);
+    }
+    const auto permCount = test::ReadValue(HKEY_LOCAL_MACHINE, key, L"PermCount");
+    if (!permCount.exists || permCount.Dword() != 1)
+        Inconsistent("PermCount is " + std::to_string(permCount.Dword()) + when);
+    if (test::FileExists(package.folder + L"\\qelmo_backup.sys"))
+        Inconsistent("a backup file stays in the package folder" + when);
+    if (!StartsOrRuns()) Inconsistent("the driver does not start" + when);
+}
+
+void Campaign::CheckAfterRerun(Action action, uint32_t result, double delay) {
+    char when[96];
+    snprintf(when, sizeof when, " (%s killed at %.3f s, rerun gave %s)",
+             kActionNames[static_cast<int>(action)], delay, ResultName(result));
+    if (!IsActionResult(result)) Inconsistent(std::string("no result code") + when);
+    switch (action) {
+        case Action::kInstall:
+            if (result != DRV_OK) Inconsistent(std::string("the install failed") + when);
+            CheckInstalled(v1_, when);
+            break;
+        case Action::kUpdate:
+            if (result != DRV_OK) Inconsistent(std::string("the update failed") + when);
+            if (ServiceState() != SERVICE_RUNNING)
+                Inconsistent(std::string("the new driver is not running") + when);
+            CheckInstalled(v2_, when);
+            break;
+        case Action::kUninstall: {
+            // A kill after the INF step leaves nothing to uninstall: the rerun reports that.
+            if (result != DRV_OK && result != DRV_ERR_FAILED)
+                Inconsistent(std::string("the uninstall failed") + when);
+            if (ServiceState() != 0) Inconsistent(std::string("the service stays") + when);
+            if (test::FileExists(test::DriversDir() + L"\\qelmo.sys"))
+                Inconsistent(std::string("the driver file stays") + when);
+            for (const auto& module : kModules)
+                if (test::FileExists(ModulePath(v1_, module)))
+                    Inconsistent("module " + Narrow(ModulePath(v1_, module)) + " stays" + when);
+            bool ran = false;
+            const uint32_t again = RunToEnd(L"install", v1_, &ran);
+            if (!ran || again != DRV_OK)
+                Inconsistent(std::string("a fresh install afterwards gave ") + ResultName(again) +
+                             when);
+            else
+                CheckInstalled(v1_, std::string(when) + ", fresh install");
+            break;
+        }
+    }
+}
+
+int Run(const Options& options) {
+    InstallCrashReporter();
+    const uint64_t wanted = options.Number(L"--kills", 6);
+    const uint64_t seed = options.Number(L"--seed", GetTickCount64() ^ GetCurrentProcessId());
+    Say("kill campaign: %llu kills of qelmoctl.exe over install, update and uninstall, seed %llu\n",
+        static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(seed));
+    const test::RegValue pending =
+        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const std::wstring work = MakeWorkFolder(L"kill");
+    Campaign campaign(work, seed);
+    if (!campaign.Prepare()) {
+        Say("cannot prepare the packages\n");
+        return 2;
+    }
+    const double start = Seconds();
+    campaign.Calibrate();
+    const Action order[] = {Action::kInstall, Action::kUpdate, Action::kUninstall};
+    uint64_t tried = 0;
+    for (uint64_t i = 0; tried < wanted && i < wanted * 3; ++i) {
+        const Action action = order[i % 3];
+        const uint64_t before = campaign.kills[0] + campaign.kills[1] + campaign.kills[2];
+        campaign.KillOnce(action);
+        tried = campaign.kills[0] + campaign.kills[1] + campaign.kills[2];
+        if (tried == before) Say("  no kill landed for this %s\n", kActionNames[i % 3]);
+    }
+
+    test::CleanMachine();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        if (pending.exists)
+            RegSetValueExW(key, kPendingRenames, 0, pending.type, pending.bytes.data(),
+                           pending.Size());
+        else
+            RegDeleteValueW(key, kPendingRenames);
+        RegCloseKey(key);
+    }
+    test::RemoveTree(work);
+    Say("%.0f s; kills that came too late (action already over): %llu; copy temporaries left: "
+        "%llu\n",
+        Seconds() - start, static_cast<unsigned long long>(campaign.missed),
+        static_cast<unsigned long long>(campaign.litter));
+    Say("kills tried: %llu (install %llu, update %llu, uninstall %llu), inconsistencies found: "
+        "%llu\n",
+        static_cast<unsigned long long>(tried), static_cast<unsigned long long>(campaign.kills[0]),
+        static_cast<unsigned long long>(campaign.kills[1]),
+        static_cast<unsigned long long>(campaign.kills[2]),
+        static_cast<unsigned long long>(campaign.inconsistencies));
+    return campaign.inconsistencies == 0 && tried >= wanted ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qelmo::reliability
+
+int main() {
+    return qelmo::reliability::Run(qelmo::reliability::Options::FromCommandLine());
+}

@@ -1,0 +1,134 @@
+// What the three campaigns share: options, random numbers, result codes, child processes with a
+// watchdog, crash reports, and small file helpers.
+#pragma once
+
+#include <windows.h>
+
+#include <qelmo_plugin.h>
+
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace qelmo::reliability {
+
+// ---- options -----------------------------------------------------------------------------------
+
+// "--name value" pairs and "--flag" switches from the command line.
+class Options {
+public:
+    Options(int argc, wchar_t** argv);
+    // The words of this process's command line.
+    static Options FromCommandLine();
+    bool Has(const std::wstring& name) const;
+    uint64_t Number(const std::wstring& name, uint64_t fallback) const;
+    std::wstring Text(const std::wstring& name, const std::wstring& fallback) const;
+
+private:
+    std::vector<std::wstring> words_;
+};
+
+// ---- random numbers ----------------------------------------------------------------------------
+
+class Random {
+public:
+    explicit Random(uint64_t seed) : engine_(seed) {}
+    // Uniform in [0, bound); 0 when bound is 0.
+    uint64_t Below(uint64_t bound);
+    // Uniform in [low, high].
+    uint64_t Between(uint64_t low, uint64_t high) { return low + Below(high - low + 1); }
+    bool Chance(double probability);
+    uint32_t Word() { return static_cast<uint32_t>(engine_()); }
+    template <typename T>
+    const T& Pick(const std::vector<T>& items) {
+        return items[static_cast<size_t>(Below(items.size()))];
+    }
+
+private:
+    std::mt19937_64 engine_;
+};
+
+// ---- result codes ------------------------------------------------------------------------------
+
+// A code that Plugin_Interface_DriversDoAction may return (the status codes of the enumeration
+// are not among them).
+bool IsActionResult(uint32_t code);
+// "DRV_OK" and so on; "unknown" for anything else.
+const char* ResultName(uint32_t code);
+
+// ---- the running program -----------------------------------------------------------------------
+
+// Makes an unhandled exception print "CRASH: exception 0x... at 0x..." on standard output and end
+// the process with the exception code, instead of starting a debugger.
+void InstallCrashReporter();
+// True when every heap of the process passes HeapValidate.
+bool HeapsValid();
+// Handles open in this process: GetProcessHandleCount, or where that reports none (Wine), the
+// handle values that GetHandleInformation accepts.
+DWORD CountHandles();
+// Private bytes of this process: PrivateUsage, or where that reports none (Wine) PagefileUsage,
+// which counts the same committed private memory.
+SIZE_T PrivateBytes();
+// This program's path and folder (with trailing '\').
+std::wstring ProgramPath();
+std::wstring ProgramFolder();
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+// printf to standard output, flushed at once (a parent reads it through a pipe).
+void Say(const char* format, ...);
+// Seconds since an arbitrary start (QueryPerformanceCounter).
+double Seconds();
+// The local date and time and the machine (CPU name, logical processors), for reports.
+std::string DateAndMachine();
+
+// ---- child processes ---------------------------------------------------------------------------
+
+struct ChildResult {
+    bool started = false;
+    DWORD exitCode = 0;
+    bool hung = false;  // ended by the watchdog
+    double seconds = 0;
+};
+
+// Runs `commandLine` with `folder` as its current folder and its standard output (and error) in a
+// pipe. Every complete line goes to `onLine`. When no line arrives for `silenceLimitSeconds`, or
+// the whole run passes `totalLimitSeconds`, the child is ended and `hung` is set.
+ChildResult RunChild(const std::wstring& commandLine, const std::wstring& folder,
+                     const std::function<void(const std::string&)>& onLine,
+                     double silenceLimitSeconds, double totalLimitSeconds);
+
+// A started process that the caller may end at any moment.
+class KillableProcess {
+public:
+    KillableProcess() = default;
+    ~KillableProcess();
+    KillableProcess(const KillableProcess&) = delete;
+    KillableProcess& operator=(const KillableProcess&) = delete;
+
+    // Standard output and error go to the NUL device.
+    bool Start(const std::wstring& commandLine, const std::wstring& folder);
+    // True when it ended within `milliseconds`.
+    bool WaitFor(DWORD milliseconds);
+    // TerminateProcess and wait for the end; true when it was still running when killed.
+    bool Kill();
+    DWORD ExitCode() const;
+
+private:
+    PROCESS_INFORMATION info_ = {};
+};
+
+// An exception code (0xC0000005 and the like) rather than an exit status.
+bool IsCrashCode(DWORD exitCode);
+
+// ---- files -------------------------------------------------------------------------------------
+
+// The whole file; empty with `ok` false when it cannot be read.
+std::vector<char> ReadWholeFile(const std::wstring& path, bool* ok = nullptr);
+// A folder under the temp folder named after `label` and this process, created empty.
+std::wstring MakeWorkFolder(const std::wstring& label);
+// Copies a fixture package (bin\packages\<name>) to `target`; false when that fails.
+bool CopyPackageTo(const std::wstring& name, const std::wstring& target);
+
+}  // namespace qelmo::reliability
