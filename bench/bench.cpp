@@ -588,8 +588,9 @@ GateFigures BenchLogGate(const Plugin& plugin, int sites) {
         for (int i = 0; i < sites; ++i)
             QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"rDrvInfo.wszDriverPath = ",
                  path, L", record ", static_cast<uint32_t>(i));
-        perSite.push_back((Now() - start) / sites * 1e9);
+        const double seconds = Now() - start;
         figures.allocations += g_allocations.load() - allocationsBefore;
+        perSite.push_back(seconds / sites * 1e9);
         OxalLog_GetCallCounts(&handleCalls, &levelCalls, &flushCalls);
         figures.flushes += flushCalls;
     }
@@ -612,7 +613,7 @@ GateFigures BenchLogGate(const Plugin& plugin, int sites) {
 int Run() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    int rounds = 5, enumCalls = 300, logSites = 1000000;
+    int rounds = 5, enumCalls = 100, logSites = 1000000;
     bool lifecycle = true;
     for (int i = 1; argv && i < argc; ++i) {
         const std::wstring a = argv[i];

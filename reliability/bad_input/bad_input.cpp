@@ -742,6 +742,13 @@ int RunChildCampaign(const Options& options) {
 
 // ---- the parent: prepares, watches, compares ---------------------------------------------------
 
+// Lines of the child that the report shows.
+bool IsReport(const std::string& line) {
+    for (const char* tag : {"VIOLATION", "CRASH", "REAL ", "RESULTS", "NOTE", "TIMING"})
+        if (line.rfind(tag, 0) == 0) return true;
+    return false;
+}
+
 const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
 
@@ -789,7 +796,7 @@ int RunParent(const Options& options) {
 
     const Snapshot before = TakeMachineSnapshot({packages.work});
     std::vector<std::wstring> backupFiles;
-    uint64_t records = 0, batches = 0, childViolations = 0, realDone = 0;
+    uint64_t records = 0, batches = 0, childViolations = 0, realDone = 0, consoleLines = 0;
     bool done = false;
     std::string lastBatch = "none";
     const std::wstring command = L"\"" + ProgramPath() + L"\" --child --work \"" + packages.work +
@@ -814,8 +821,10 @@ int RunParent(const Options& options) {
                     realDone = real;
                     done = true;
                 }
-            } else if (!line.empty()) {
+            } else if (IsReport(line)) {
                 Say("  child: %s\n", line.c_str());
+            } else if (!line.empty()) {
+                ++consoleLines;  // the plug-in's own console echo ("ControlService failed! ...")
             }
         },
         kSilenceLimitSeconds, totalLimit);
@@ -845,8 +854,9 @@ int RunParent(const Options& options) {
     test::RemoveTree(packages.work);
     if (!cleanAfter.clean) Say("note: clean-up after the campaign:\n%s", cleanAfter.Text().c_str());
 
-    Say("batches: %llu (%llu real records), %.0f s\n", static_cast<unsigned long long>(batches),
-        static_cast<unsigned long long>(realDone), child.seconds);
+    Say("batches: %llu (%llu real records), %.0f s, %llu console lines from the plug-in\n",
+        static_cast<unsigned long long>(batches), static_cast<unsigned long long>(realDone),
+        child.seconds, static_cast<unsigned long long>(consoleLines));
     Say("records tried: %llu, invariant violations: %llu\n",
         static_cast<unsigned long long>(records), static_cast<unsigned long long>(violations));
     return violations == 0 && records >= recordsWanted ? 0 : 1;

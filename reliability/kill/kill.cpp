@@ -69,6 +69,7 @@ private:
     uint32_t RunToEnd(const wchar_t* verb, const Package& package, bool* ran);
     std::wstring Command(const wchar_t* verb, const Package& package, bool json) const;
     bool SetUp(Action action);
+    double KillDelay(Action action);
     void CheckAfterKill(Action action, double delay);
     void CheckAfterRerun(Action action, uint32_t result, double delay);
     void CheckInstalled(const Package& package, const std::string& when);
@@ -166,6 +167,20 @@ void Campaign::Calibrate() {
     }
 }
 
+// Seconds after the start. Half of the kills land anywhere in the action; the other half where
+// files and the service change: before the closing 1 s pause of an install, after the opening
+// 1 s pause of an update.
+double Campaign::KillDelay(Action action) {
+    constexpr double kPause = 1.0;
+    const double d = duration_[static_cast<int>(action)];
+    double low = 0, high = d * 0.95;
+    if (random_.Chance(0.5)) {
+        if (action == Action::kInstall) high = std::max(d - kPause, 0.1);
+        if (action == Action::kUpdate) low = std::min(kPause, d * 0.6);
+    }
+    return (low * 1000 + random_.Below(static_cast<uint64_t>((high - low) * 1000) + 1)) / 1000.0;
+}
+
 void Campaign::KillOnce(Action action) {
     const int index = static_cast<int>(action);
     const Package& package = action == Action::kUpdate ? v2_ : v1_;
@@ -175,7 +190,7 @@ void Campaign::KillOnce(Action action) {
             Inconsistent(std::string("cannot set up the ") + kActionNames[index]);
             return;
         }
-        const double delay = random_.Below(static_cast<uint64_t>(duration_[index] * 950)) / 1000.0;
+        const double delay = KillDelay(action);
         KillableProcess host;
         if (!host.Start(Command(verb.c_str(), package, false), work_)) {
             Inconsistent("cannot start qelmoctl.exe");
@@ -196,8 +211,12 @@ void Campaign::KillOnce(Action action) {
                          " did not finish (killed at " + std::to_string(delay) + " s)");
             return;
         }
+        const uint64_t before = inconsistencies;
         CheckAfterRerun(action, result, delay);
         NoteLitter();
+        Say("kill %llu: %-9s at %.3f s, rerun %s%s\n",
+            static_cast<unsigned long long>(kills[0] + kills[1] + kills[2]), kActionNames[index],
+            delay, ResultName(result), inconsistencies == before ? "" : ", INCONSISTENT");
         return;
     }
 }
