@@ -201,11 +201,19 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
     HANDLE slot = nullptr;
     BOOL copied = CopyFileExW(source, target, &CopyProgressFlushRoutine, &slot, nullptr, 0);
     KernelHandle written(slot);  // closed on return, keeping the copy's last error
-    if (copied && written) {
-        LastErrorKeeper keep;
+    if (!copied) return 0;
+    LastErrorKeeper keep;
+    if (written) {
         FlushFileBuffers(written.get());
+    } else {
+        // Copies that never report a stream switch (Wine's do not call the routine at all) hand
+        // out no handle; the new file is opened once more to flush it.
+        FileHandle reopened(CreateFileW(target, GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (reopened) FlushFileBuffers(reopened.get());
     }
-    return copied ? 1 : 0;
+    return 1;
 }
 
 std::wstring GetSystem32Folder() {
