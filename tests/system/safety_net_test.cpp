@@ -6,9 +6,13 @@
 #include <functional>
 #include <string>
 
+#include <setupapi.h>
+
 #include "common/driver_names.h"
+#include "common/handles.h"
 #include "config/driver_parameters.h"
 #include "config/safety_net.h"
+#include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 
@@ -146,6 +150,24 @@ TEST_F(SafetyNet, ResetDeletesTheFileOfTheOldStampThenWritesStatusAndANewStamp) 
     EXPECT_NE(stamp.String(), old);
     for (const auto& call : capture.Calls())
         EXPECT_LT(call.level, 5u) << capture.Dump();
+}
+
+TEST_F(SafetyNet, ResetStopsARunningDriver) {
+    std::wstring command = L"DefaultInstall 128 " + test::PackageDir(L"v1") + L"\\qelmo.inf";
+    InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(
+        OpenServiceW(scm.get(), names::kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
+    ASSERT_TRUE(service) << GetLastError();
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+    CreateKey(kParameters);
+
+    ResetSafetyNet();
+
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    EXPECT_EQ(status.dwCurrentState, DWORD{SERVICE_STOPPED});
+    EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kParameters, names::kStatusCode).Dword(), 9999u);
 }
 
 TEST_F(SafetyNet, ResetWithALockedFileLogsTheMessageAndStillWritesTheValues) {
