@@ -6,6 +6,7 @@
 #include <setupapi.h>
 #include <shlobj.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ struct PackageCase {
     DWORD startError;  // for Start::Fails
 };
 
+// Names the case in test listings by its package.
+void PrintTo(const PackageCase& c, std::ostream* out) {
+    *out << test::Narrow(c.name);
+}
+
 class PackageTest : public ::testing::TestWithParam<PackageCase> {};
 
 TEST_P(PackageTest, InstallsFromItsInfAndStartsAsDesigned) {
@@ -165,12 +171,31 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Fixtures, TwoPackagesOfOneKindDifferInEveryFile) {
-    for (const wchar_t* file : {L"qelmo.sys", L"kipmon64.dll", L"AddOn\\KipEvt.dll"}) {
-        std::wstring a = test::PackageDir(L"v1") + L"\\" + file;
-        std::wstring b = test::PackageDir(L"v2") + L"\\" + file;
-        EXPECT_NE(FixedVersion(a), FixedVersion(b)) << file;
+std::string ReadAll(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// A test that checks which file landed where can tell them apart by their bytes alone.
+TEST(Fixtures, FilesDifferBetweenPackagesAndBetweenModules) {
+    const std::wstring v1 = test::PackageDir(L"v1") + L"\\";
+    const std::wstring v2 = test::PackageDir(L"v2") + L"\\";
+    for (const wchar_t* file : {L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
+                                L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"}) {
+        std::string a = ReadAll(v1 + file);
+        ASSERT_FALSE(a.empty()) << test::Narrow(file);
+        EXPECT_NE(a, ReadAll(v2 + file)) << test::Narrow(file);
     }
+    EXPECT_NE(ReadAll(v1 + L"kipmon64.dll"), ReadAll(v1 + L"kipmon.dll"));
+    EXPECT_NE(ReadAll(v1 + L"AddOn\\KipEvt64.dll"), ReadAll(v1 + L"AddOn\\KipEvt.dll"));
 }
 
 // ---- test service -------------------------------------------------------------------------------
