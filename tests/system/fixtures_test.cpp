@@ -233,6 +233,38 @@ TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
     EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
 }
 
+TEST(MachineGuard, RemovesAServiceThatWillNotStop) {
+    const wchar_t* name = L"qelmo_fixture_service";
+    // After one STOP the process still runs and the guard ends it. Wine refuses a second STOP
+    // (1061) and lets the process go, leaving the service RUNNING with no process.
+    for (int stops : {1, 2}) {
+        SCOPED_TRACE(stops);
+        MachineGuard guard({name});
+        {
+            ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+            std::wstring image =
+                L"\"" + test::BinDir() + L"fixtures\\qelmo_test_service.exe\" --ignore-stop";
+            ScHandle service(CreateServiceW(scm.h, name, name, SERVICE_ALL_ACCESS,
+                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                            SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+            ASSERT_NE(service.h, nullptr) << GetLastError();
+            ASSERT_TRUE(StartServiceW(service.h, 0, nullptr)) << GetLastError();
+            SERVICE_STATUS status = {};
+            ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
+            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 500), SERVICE_RUNNING);
+            if (stops == 2) {
+                EXPECT_FALSE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            }
+        }
+        test::CleanReport report = guard.Restore();
+        EXPECT_TRUE(report.clean) << report.Text();
+        EXPECT_FALSE(report.serviceStuck);
+        EXPECT_EQ(report.hostEnded, stops == 1);
+    }
+}
+
 // ---- standalone DLLs --------------------------------------------------------------------------
 
 TEST(Fixtures, VersionDllsCarryWhatTheyWereBuiltWith) {
