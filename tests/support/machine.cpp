@@ -282,7 +282,7 @@ bool AllDigits(const std::wstring& text, size_t from) {
     return true;
 }
 
-// Files in `folder` matching `pattern` for which `keep` says true.
+// Files in `folder` matching `pattern` that `select` accepts.
 template <typename Pred>
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& pattern,
                                     Pred select) {

@@ -198,6 +198,24 @@ TEST(Fixtures, FilesDifferBetweenPackagesAndBetweenModules) {
     EXPECT_NE(ReadAll(v1 + L"AddOn\\KipEvt64.dll"), ReadAll(v1 + L"AddOn\\KipEvt.dll"));
 }
 
+TEST(Fixtures, PackageCopyHoldsThePackageUntilItGoesOutOfScope) {
+    std::wstring path;
+    {
+        test::PackageCopy copy(L"v2");
+        path = copy.Path();
+        ASSERT_FALSE(path.empty());
+        EXPECT_NE(path.back(), L'\\');
+        for (const wchar_t* file : {L"qelmo.inf", L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
+                                    L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"})
+            EXPECT_EQ(ReadAll(copy.File(file)), ReadAll(test::PackageDir(L"v2") + L"\\" + file))
+                << test::Narrow(file);
+        SetFileAttributesW(copy.File(L"qelmo.sys").c_str(), FILE_ATTRIBUTE_READONLY);
+        test::PackageCopy other(L"v2");
+        EXPECT_NE(other.Path(), path) << "every copy gets its own folder";
+    }
+    EXPECT_FALSE(test::FileExists(path));
+}
+
 // ---- test service -------------------------------------------------------------------------------
 
 TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
