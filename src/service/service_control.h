@@ -15,6 +15,9 @@ BOOL WaitForServiceStateEx(SC_HANDLE service, const DWORD* states, DWORD count,
                            SERVICE_STATUS* status, DWORD timeoutMs);
 // Pause between two polls for a wait hint: 200 ms below 10 s hints, else hint/10 up to 10 s.
 DWORD WaitPauseMs(DWORD waitHint);
+// True when more than `timeoutMs` passed between two GetTickCount readings (never for 0xFFFFFFFF).
+// Measured as a difference, so a tick count that wraps around during the wait changes nothing.
+bool WaitDeadlinePassed(DWORD startTick, DWORD nowTick, DWORD timeoutMs);
 
 BOOL StartServiceAndWait(SC_HANDLE scm, const wchar_t* name);
 BOOL StartDriverService(const wchar_t* name);

@@ -1,0 +1,89 @@
+#include "service/inf_setup.h"
+
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "common/handles.h"
+#include "common/log.h"
+#include "service/service_control.h"
+#include "service/service_names.h"
+
+#define INF_LOG(level, ...)                                                                      \
+    do {                                                                                         \
+        ::qelmo::LastErrorKeeper infLogKeep_;                                                    \
+        QLOG(::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcDriverManage, level, __VA_ARGS__); \
+    } while (0)
+
+namespace qelmo {
+
+namespace {
+
+// A usable INF path: given, existing, and whole in the command line. A path that would be cut
+// short is refused, so the setup function never runs the sections of some other (shorter) path.
+bool UsableInfPath(const wchar_t* section, const wchar_t* infPath) {
+    if (infPath == nullptr || *infPath == L'\0' || !PathExists(infPath)) return false;
+    const int units = _scwprintf(svc::kInfCommandFormat, section, infPath);
+    return units >= 0 && static_cast<size_t>(units) < svc::kInfCommandUnits;
+}
+
+}  // namespace
+
+bool PathExists(const wchar_t* path) {
+    return path != nullptr && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring InfServiceName(const std::wstring& infPath) {
+    const size_t slash = infPath.find_last_of(L"/\\");
+    const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+    const size_t dot = infPath.rfind(L'.');
+    size_t end = dot == std::wstring::npos ? infPath.size() : dot;
+    if (end < start) end = infPath.size();  // the last '.' belongs to a folder name
+    return infPath.substr(start, end - start);
+}
+
+std::wstring BuildInfCommandLine(const wchar_t* section, const wchar_t* infPath) {
+    wchar_t commandLine[svc::kInfCommandUnits] = {};
+    _snwprintf_s(commandLine, svc::kInfCommandUnits, _TRUNCATE, svc::kInfCommandFormat,
+                 section ? section : L"", infPath ? infPath : L"");
+    commandLine[svc::kInfCommandUnits - 1] = L'\0';
+    return commandLine;
+}
+
+BOOL _InstallDriverByInf(const wchar_t* infPath) {
+    INF_LOG(logid::kTrace, svc::kEnter, L"_InstallDriverByInf", svc::kComma, L"INF File Path: ",
+            infPath);
+    if (!UsableInfPath(svc::kInfInstallSection, infPath)) {
+        INF_LOG(logid::kError, svc::kIncorrectInfPath);
+        INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+        return FALSE;
+    }
+    const std::wstring commandLine = BuildInfCommandLine(svc::kInfInstallSection, infPath);
+    // The setup function reports nothing; whether the service now exists is the outcome.
+    InstallHinfSectionW(nullptr, nullptr, commandLine.c_str(), 0);
+
+    const std::wstring serviceName = InfServiceName(infPath);
+    const BOOL installed = IsDriverExist(serviceName.c_str());
+    INF_LOG(logid::kTrace,
+            installed ? L"called InstallHinfSectionW() Succeed!, command line: "
+                      : L"called InstallHinfSectionW() Fail!, command line: ",
+            commandLine);
+    INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+    return installed;
+}
+
+BOOL _UnInstallDriverByInf(const wchar_t* infPath) {
+    INF_LOG(logid::kTrace, svc::kEnter, L"_UnInstallDriverByInf", svc::kComma);
+    if (!UsableInfPath(svc::kInfUninstallSection, infPath)) {
+        INF_LOG(logid::kError, svc::kIncorrectInfPath);
+        INF_LOG(logid::kTrace, svc::kLeave, L"_UnInstallDriverByInf", svc::kComma);
+        return FALSE;
+    }
+    const std::wstring commandLine = BuildInfCommandLine(svc::kInfUninstallSection, infPath);
+    InstallHinfSectionW(nullptr, nullptr, commandLine.c_str(), 0);
+    INF_LOG(logid::kTrace, svc::kLeave, L"_UnInstallDriverByInf", svc::kComma);
+    return TRUE;
+}
+
+}  // namespace qelmo
