@@ -301,6 +301,8 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
 
 bool IsSafetyNetName(const std::wstring& name) {
     if (name.size() != 32 + 4 || !EndsWithNoCase(name, L".dat")) return false;
+    // The name used while LastLeaveTime cannot be read.
+    if (EqualNoCase(name, L"j48bon7fggefsadiedd5566_23310837.dat")) return true;
     for (size_t i = 0; i < 32; ++i)
         if (!iswxdigit(name[i])) return false;
     return true;
