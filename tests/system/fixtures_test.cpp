@@ -1,0 +1,291 @@
+// The test fixtures themselves under Wine: every package installs from its INF and its driver
+// behaves as its name says, the test service reports what it is told, the module DLLs carry the
+// version texts they were built with, and MachineGuard puts the machine back.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <setupapi.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+#include "support/log_capture.h"
+#include "support/machine.h"
+
+namespace qelmo {
+namespace {
+
+using test::MachineGuard;
+
+struct ScHandle {
+    SC_HANDLE h = nullptr;
+    explicit ScHandle(SC_HANDLE handle) : h(handle) {}
+    ~ScHandle() {
+        if (h) CloseServiceHandle(h);
+    }
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+};
+
+std::vector<BYTE> VersionBlock(const std::wstring& path) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    std::vector<BYTE> block(size);
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, block.data())) block.clear();
+    return block;
+}
+
+// "a.b.c.d" from the fixed part of the version resource; empty when there is none.
+std::wstring FixedVersion(const std::wstring& path) {
+    std::vector<BYTE> block = VersionBlock(path);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (block.empty() ||
+        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &len))
+        return std::wstring();
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionLS));
+}
+
+std::wstring FileVersionText(const std::wstring& path, const std::wstring& language = L"040904b0") {
+    std::vector<BYTE> block = VersionBlock(path);
+    wchar_t* text = nullptr;
+    UINT len = 0;
+    std::wstring query = L"\\StringFileInfo\\" + language + L"\\FileVersion";
+    if (block.empty() ||
+        !VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &len))
+        return std::wstring();
+    return std::wstring(text);
+}
+
+bool InstallInf(const std::wstring& package) {
+    std::wstring command = L"DefaultInstall 128 " + package + L"\\qelmo.inf";
+    InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+    return test::FileExists(test::DriversDir() + L"\\qelmo.sys");
+}
+
+DWORD State(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// Polls until the service is in `state` or `limitMs` passes; the last state seen.
+DWORD WaitForState(SC_HANDLE service, DWORD state, DWORD limitMs) {
+    const DWORD start = GetTickCount();
+    DWORD now = State(service);
+    while (now != state && GetTickCount() - start < limitMs) {
+        Sleep(20);
+        now = State(service);
+    }
+    return now;
+}
+
+// ---- packages ----------------------------------------------------------------------------------
+
+enum class Start { Runs, RunsForever, Fails, StopsRightAfter };
+
+struct PackageCase {
+    const wchar_t* name;
+    const wchar_t* driverVersion;
+    const wchar_t* moduleVersion;
+    Start start;
+    DWORD startError;  // for Start::Fails
+};
+
+class PackageTest : public ::testing::TestWithParam<PackageCase> {};
+
+TEST_P(PackageTest, InstallsFromItsInfAndStartsAsDesigned) {
+    const PackageCase& c = GetParam();
+    MachineGuard guard;
+    const std::wstring package = test::PackageDir(c.name);
+
+    EXPECT_EQ(FixedVersion(package + L"\\qelmo.sys"), c.driverVersion);
+    for (const wchar_t* module :
+         {L"kipmon64.dll", L"kipmon.dll", L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"})
+        EXPECT_EQ(FileVersionText(package + L"\\" + module), c.moduleVersion) << module;
+
+    ASSERT_TRUE(InstallInf(package));
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(OpenServiceW(scm.h, L"qelmo", SERVICE_ALL_ACCESS));
+    ASSERT_NE(service.h, nullptr) << GetLastError();
+    EXPECT_EQ(FixedVersion(test::DriversDir() + L"\\qelmo.sys"), c.driverVersion);
+
+    BOOL started = StartServiceW(service.h, 0, nullptr);
+    DWORD error = started ? 0 : GetLastError();
+    SERVICE_STATUS status = {};
+    switch (c.start) {
+        case Start::Runs:
+            ASSERT_TRUE(started) << error;
+            EXPECT_EQ(State(service.h), SERVICE_RUNNING);
+            ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+            break;
+        case Start::RunsForever: {
+            ASSERT_TRUE(started) << error;
+            ControlService(service.h, SERVICE_CONTROL_STOP, &status);
+            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 1000), SERVICE_RUNNING);
+            CloseServiceHandle(service.h);
+            service.h = nullptr;
+            // The guard gets it out of the way by ending the process that holds it.
+            test::CleanReport report = guard.Restore();
+            EXPECT_TRUE(report.clean) << report.Text();
+            EXPECT_TRUE(report.hostEnded);
+            EXPECT_FALSE(report.serviceStuck);
+            break;
+        }
+        case Start::Fails:
+            EXPECT_FALSE(started);
+            EXPECT_EQ(error, c.startError);
+            EXPECT_EQ(State(service.h), SERVICE_STOPPED);
+            break;
+        case Start::StopsRightAfter:
+            ASSERT_TRUE(started) << error;
+            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, PackageTest,
+    ::testing::Values(
+        PackageCase{L"v1", L"2.9.0.1234", L"6.0.1035", Start::Runs, 0},
+        PackageCase{L"v2", L"2.9.0.2000", L"6.0.2000", Start::Runs, 0},
+        PackageCase{L"failstart", L"2.9.0.3000", L"6.0.3000", Start::Fails, ERROR_GEN_FAILURE},
+        PackageCase{L"blocked", L"2.9.0.3100", L"6.0.3100", Start::Fails, ERROR_DRIVER_BLOCKED},
+        PackageCase{L"nounload", L"2.9.0.3200", L"6.0.3200", Start::RunsForever, 0},
+        PackageCase{L"stopsafterstart", L"2.9.0.3300", L"6.0.3300", Start::StopsRightAfter, 0},
+        PackageCase{L"badversion", L"2.9.0.3400", L"6.0*3400", Start::Runs, 0}),
+    [](const ::testing::TestParamInfo<PackageCase>& info) {
+        std::string name;
+        for (const wchar_t* p = info.param.name; *p; ++p)
+            name += static_cast<char>(*p);
+        return name;
+    });
+
+TEST(Fixtures, TwoPackagesOfOneKindDifferInEveryFile) {
+    for (const wchar_t* file : {L"qelmo.sys", L"kipmon64.dll", L"AddOn\\KipEvt.dll"}) {
+        std::wstring a = test::PackageDir(L"v1") + L"\\" + file;
+        std::wstring b = test::PackageDir(L"v2") + L"\\" + file;
+        EXPECT_NE(FixedVersion(a), FixedVersion(b)) << file;
+    }
+}
+
+// ---- test service -------------------------------------------------------------------------------
+
+TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
+    const wchar_t* name = L"qelmo_fixture_service";
+    MachineGuard guard({name});
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    std::wstring image = L"\"" + test::BinDir() + L"fixtures\\qelmo_test_service.exe\"";
+    ScHandle service(CreateServiceW(
+        scm.h, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(service.h, nullptr) << GetLastError();
+
+    const wchar_t* args[] = {
+        L"--start-checkpoints=1,2,7,3", L"--start-hint=3000", L"--start-interval=150",
+        L"--stop-checkpoints=4,5",      L"--stop-hint=2000",  L"--stop-interval=150"};
+    ASSERT_TRUE(StartServiceW(service.h, 6, args)) << GetLastError();
+    std::vector<DWORD> checkpoints;
+    SERVICE_STATUS status = {};
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(20)) {
+        ASSERT_TRUE(QueryServiceStatus(service.h, &status));
+        if (status.dwCurrentState != SERVICE_START_PENDING) break;
+        EXPECT_EQ(status.dwWaitHint, 3000u);
+        if (checkpoints.empty() || checkpoints.back() != status.dwCheckPoint)
+            checkpoints.push_back(status.dwCheckPoint);
+    }
+    EXPECT_EQ(checkpoints, (std::vector<DWORD>{1, 2, 7, 3}));
+    EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+
+    ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOP_PENDING);
+    EXPECT_EQ(status.dwCheckPoint, 4u);
+    EXPECT_EQ(status.dwWaitHint, 2000u);
+    EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+}
+
+// ---- standalone DLLs --------------------------------------------------------------------------
+
+TEST(Fixtures, VersionDllsCarryWhatTheyWereBuiltWith) {
+    const std::wstring dir = test::BinDir() + L"fixtures\\";
+    EXPECT_EQ(FileVersionText(dir + L"two_translations.dll", L"040904b0"), L"1.1.1.1");
+    EXPECT_EQ(FileVersionText(dir + L"two_translations.dll", L"080404b0"), L"2.2.2.2");
+
+    DWORD handle = 0;
+    EXPECT_EQ(GetFileVersionInfoSizeW((dir + L"noversion.dll").c_str(), &handle), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
+    HMODULE loaded = LoadLibraryW((dir + L"noversion.dll").c_str());
+    EXPECT_NE(loaded, nullptr) << GetLastError();
+    if (loaded) FreeLibrary(loaded);
+}
+
+// ---- machine guard ------------------------------------------------------------------------------
+
+bool WriteFileText(const std::wstring& path, const char* text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    CloseHandle(file);
+    return ok != FALSE;
+}
+
+TEST(MachineGuard, PutsBackWhatATestLeavesBehind) {
+    const std::wstring sessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const std::wstring system = test::SystemDir();
+    const std::wstring safetyNet = system + L"\\0123456789abcdef0123456789ABCDEF.dat";
+    const std::wstring notSafetyNet = system + L"\\0123456789abcdef0123456789abcde.dat";
+    const std::wstring module = system + L"\\qelmo\\20019\\KipMon\\6.0.1035\\kipmon64.dll.52710391";
+    const std::wstring wowModule = test::Wow64Dir() + L"\\qelmo\\20019\\KipMon\\6.0.1035";
+    const std::wstring renamedDriver = test::DriversDir() + L"\\qelmo.sys.-1234";
+    const std::wstring pendingFile = test::BinDir() + L"pending_probe.txt";
+    const test::RegValue pendingBefore =
+        test::ReadValue(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations");
+    {
+        MachineGuard guard;
+        ASSERT_TRUE(InstallInf(test::PackageDir(L"v1")));
+        ASSERT_TRUE(WriteFileText(safetyNet, "x"));
+        ASSERT_TRUE(WriteFileText(notSafetyNet, "x"));
+        ASSERT_EQ(SHCreateDirectoryExW(
+                      nullptr, (system + L"\\qelmo\\20019\\KipMon\\6.0.1035").c_str(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_TRUE(WriteFileText(module, "x"));
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, wowModule.c_str(), nullptr), ERROR_SUCCESS);
+        ASSERT_TRUE(WriteFileText(renamedDriver, "x"));
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\ZRK", 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        DWORD one = 1;
+        RegSetValueExW(key, L"DebugLogFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+                       sizeof(one));
+        RegCloseKey(key);
+        ASSERT_TRUE(MoveFileExW(pendingFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+        ASSERT_TRUE(
+            test::ReadValue(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations")
+                .exists);
+    }
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(scm.h, L"qelmo", SERVICE_QUERY_STATUS));
+    EXPECT_EQ(service.h, nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_FALSE(
+        test::KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelmo"));
+    EXPECT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor"));
+    for (const auto& gone : {test::DriversDir() + L"\\qelmo.sys", renamedDriver, safetyNet,
+                             system + L"\\qelmo", test::Wow64Dir() + L"\\qelmo"})
+        EXPECT_FALSE(test::FileExists(gone)) << test::Narrow(gone);
+    EXPECT_TRUE(test::FileExists(notSafetyNet));
+    DeleteFileW(notSafetyNet.c_str());
+    const test::RegValue pendingAfter =
+        test::ReadValue(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations");
+    EXPECT_EQ(pendingAfter.exists, pendingBefore.exists);
+    EXPECT_EQ(pendingAfter.bytes, pendingBefore.bytes);
+}
+
+}  // namespace
+}  // namespace qelmo
