@@ -19,10 +19,19 @@ std::wstring GetDevicePath(const wchar_t* path);
 
 // Copies (overwriting) and flushes the target before returning; 0 with the last error on failure.
 int CopyFileAndFlush(const wchar_t* source, const wchar_t* target);
+// Progress routine of CopyFileAndFlush. `data` points to a HANDLE slot (null when empty): on each
+// stream switch the handle held is flushed and closed and a duplicate of the target handle takes
+// its place. Always PROGRESS_CONTINUE.
+DWORD CALLBACK CopyProgressFlushRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
+                                        LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
+                                        DWORD streamNumber, DWORD reason, HANDLE sourceFile,
+                                        HANDLE targetFile, LPVOID data);
 // The system directory without a trailing backslash.
 std::wstring GetSystem32Folder();
 // The Windows directory + "\SysWOW64".
 std::wstring GetSysWow64Folder();
+// True when the path and its terminating NUL fit in a path buffer (MAX_PATH units).
+bool FitsPathBuffer(const std::wstring& path);
 // 1 and the text before the last '\' (or else '/'); 0 (folder untouched) when there is none.
 int GetParentFolder(const std::wstring& path, std::wstring& folder);
 

@@ -2,12 +2,18 @@
 #define QELMO_PLUGIN_BUILD
 #include <windows.h>
 
+#include "common/env_paths.h"
 #include "plugin/plugin_api.h"
 
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+        // The load-time facilities (catalog binding, environment paths) are built by static
+        // initialisers before this runs; referencing them keeps them in the module.
+        (void)qelmo::Catalog();
+    }
     return TRUE;
 }
 

@@ -1,0 +1,113 @@
+#include "config/driver_parameters.h"
+
+#include <cwchar>
+
+#include "common/driver_names.h"
+#include "common/handles.h"
+#include "common/log.h"
+#include "common/registry_key.h"
+#include "config/config_names.h"
+#include "deploy/file_utils.h"
+
+namespace qelmo {
+LONG CreateParametersSubkey(const wchar_t* serviceKeyPath) {
+    RegKeyHandle serviceKey;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, serviceKeyPath, 0, config::kParaKeyAccess,
+                                serviceKey.put());
+    if (result == ERROR_SUCCESS) {
+        RegKeyHandle parameters;
+        result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
+                                 parameters.put(), nullptr);
+    }
+    if (result != ERROR_SUCCESS)
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, L"Create sub key [",
+             serviceKeyPath, L"][", names::kParametersSubkey, L"] failed: ", result);
+    return result;
+}
+
+std::wstring FormatLastLeaveTime(const SYSTEMTIME& time) {
+    wchar_t text[config::kLastLeaveUnits] = {};
+    // Every field has at most five digits, so the 19 to 35 units always fit.
+    swprintf(text, config::kLastLeaveUnits, config::kLastLeaveFormat, time.wYear, time.wMonth,
+             time.wDay, time.wHour, time.wMinute, time.wSecond);
+    text[config::kLastLeaveUnits - 1] = L'\0';
+    return text;
+}
+
+bool InitDriverServiceRegistry(const wchar_t* driverFolder) {
+    (void)driverFolder;
+    std::wstring drive = GetSystem32Folder().substr(0, 2);
+    wchar_t device[MAX_PATH] = {};
+    // No system directory: leave the text empty rather than ask for an empty device name, which
+    // would list every device.
+    if (drive.size() == 2 && QueryDosDeviceW(drive.c_str(), device, MAX_PATH) == 0)
+        device[0] = L'\0';
+    device[MAX_PATH - 1] = L'\0';
+
+    WriteRegString(device, names::kServiceKey, names::kSystemDiskName);
+    WriteRegDWORD(config::kGHSwitchOn, names::kServiceKey, names::kGHSwitch);
+    WriteRegDWORD(config::kZrkFlagsDefault, names::kServiceKey, names::kZrkFlags);
+
+    if (CreateParametersSubkey(names::kServiceKey) != ERROR_SUCCESS) return false;
+    SetParaRegDefaultValues();
+    return true;
+}
+
+bool CreateParaRegKey(const wchar_t* keyPath) {
+    CreateParametersSubkey(keyPath);  // a failure is logged there; the stamp is tried anyway
+    if (!SetLastLeaveSafetyNetTimeToCurrentTime()) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
+             L"SetLastLeaveSafetyNetTimeToCurrentTime failed.");
+        return false;
+    }
+    return true;
+}
+
+void SetParaRegDefaultValues() {
+    SetParaRegValueDWORD(names::kGGCT, config::kDefaultGGCT);
+    SetParaRegValueDWORD(names::kGGCS, config::kDefaultGGCS);
+    SetParaRegValueDWORD(names::kALSN, config::kDefaultALSN);
+    SetParaRegValueDWORD(names::kStatusCode, config::kStatusCodeReset);
+
+    RegKeyHandle parameters;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, config::kLastLeaveAccess,
+                      parameters.put()) == ERROR_SUCCESS)
+        SetStringValueWithoutNul(parameters.get(), names::kLastLeaveTime,
+                                 config::kLastLeaveUndefined);
+}
+
+DWORD SetParaRegValueDWORD(const wchar_t* valueName, DWORD value) {
+    RegKeyHandle parameters;
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0,
+                                config::kParaKeyAccess, parameters.put());
+    if (result == ERROR_FILE_NOT_FOUND) {
+        RegKeyHandle serviceKey;
+        result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, config::kParaKeyAccess,
+                               serviceKey.put());
+        if (result == ERROR_SUCCESS)
+            result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
+                                     parameters.put(), nullptr);
+    }
+    if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
+    BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                    static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
+    return static_cast<DWORD>(
+        RegSetValueExW(parameters.get(), valueName, 0, REG_DWORD, data, sizeof data));
+}
+
+bool SetLastLeaveSafetyNetTimeToCurrentTime() {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    std::wstring stamp = FormatLastLeaveTime(now);
+
+    RegKeyHandle parameters;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, config::kLastLeaveAccess,
+                      parameters.put()) != ERROR_SUCCESS)
+        return false;
+    return SetStringValueWithoutNul(parameters.get(), names::kLastLeaveTime, stamp) ==
+           ERROR_SUCCESS;
+}
+
+}  // namespace qelmo

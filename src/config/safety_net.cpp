@@ -1,0 +1,110 @@
+#include "config/safety_net.h"
+
+#include <io.h>
+
+#include <vector>
+
+#include "common/driver_names.h"
+#include "common/handles.h"
+#include "common/log.h"
+#include "config/config_names.h"
+#include "config/driver_parameters.h"
+#include "config/md5.h"
+#include "service/service_control.h"
+
+namespace qelmo {
+
+bool GetRegStringValue(const wchar_t* subkey, const wchar_t* valueName, std::wstring& text) {
+    RegKeyHandle key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD type = REG_NONE;
+    DWORD bytes = 0;
+    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
+    // Whole units for every stored byte plus one spare, zero-filled: a value stored without its
+    // NUL still ends inside the buffer.
+    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 2, L'\0');
+    DWORD capacity = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegQueryValueExW(key.get(), valueName, nullptr, &type,
+                         reinterpret_cast<BYTE*>(buffer.data()), &capacity) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
+    size_t units = capacity / sizeof(wchar_t);
+    size_t length = 0;
+    while (length < units && buffer[length] != L'\0')
+        ++length;
+    text.assign(buffer.data(), length);
+    return true;
+}
+
+std::wstring SafetyNetStem(const std::wstring& lastLeaveTime) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(lastLeaveTime.size() * 2);
+    for (wchar_t unit : lastLeaveTime) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xff));
+        bytes.push_back(static_cast<uint8_t>((unit >> 8) & 0xff));
+    }
+    return ToLowerHex(Md5Of(bytes.data(), bytes.size()));
+}
+
+DWORD GetSafetyNetFilePath(std::wstring& path) {
+    wchar_t systemDir[MAX_PATH] = {};
+    UINT units = GetSystemDirectoryW(systemDir, MAX_PATH);
+    if (units == 0 || units >= MAX_PATH) {
+        DWORD error = GetLastError();
+        if (units >= MAX_PATH) error = ERROR_INSUFFICIENT_BUFFER;
+        if (error != ERROR_SUCCESS) return error;
+    } else {
+        path.assign(systemDir, 2);
+    }
+
+    std::wstring lastLeave;
+    std::wstring stem = GetRegStringValue(names::kParametersKey, names::kLastLeaveTime, lastLeave)
+                            ? SafetyNetStem(lastLeave)
+                            : std::wstring(config::kSafetyNetFixedStem);
+    path += config::kSafetyNetFolder;
+    path += L"\\";
+    path += stem;
+    path += config::kSafetyNetExtension;
+    return ERROR_SUCCESS;
+}
+
+bool DeleteSafetyNetFile(std::wstring& message) {
+    std::wstring path;
+    DWORD error = GetSafetyNetFilePath(path);
+    if (error != ERROR_SUCCESS) {
+        message = L"GetSafetyNetFilePath failed, error code: " + std::to_wstring(error);
+        return false;
+    }
+    if (_waccess(path.c_str(), 0) != 0) return true;
+    if (DeleteFileW(path.c_str())) return true;
+    error = GetLastError();
+    if (error == ERROR_SUCCESS) return true;
+    message = L"Delete file " + path + L" failed, error code: " + std::to_wstring(error);
+    return false;
+}
+
+void ResetSafetyNet() {
+    StopDriver(names::kServiceName);
+
+    std::wstring message;
+    if (!DeleteSafetyNetFile(message))
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, message);
+
+    if (CreateParametersSubkey(names::kServiceKey) != ERROR_SUCCESS) return;  // logged there
+
+    DWORD error = SetParaRegValueDWORD(names::kStatusCode, config::kStatusCodeReset);
+    if (error != ERROR_SUCCESS) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, L"SetParaRegValueDWORD(",
+             names::kStatusCode, L", ", config::kStatusCodeReset, L") failed: ", error);
+        return;
+    }
+
+    if (!SetLastLeaveSafetyNetTimeToCurrentTime())
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
+             L"SetLastLeaveSafetyNetTimeToCurrentTime failed.");
+}
+
+}  // namespace qelmo

@@ -1,0 +1,134 @@
+#include "deploy/addon_deploy.h"
+
+#include "common/driver_names.h"
+#include "common/log.h"
+#include "common/registry_key.h"
+#include "deploy/deploy_names.h"
+#include "deploy/deploy_steps.h"
+#include "deploy/file_utils.h"
+
+namespace qelmo {
+
+namespace {
+
+// Opens `parent` (which must exist) and creates or opens its sub-key `child`.
+bool EnsureSubkey(const wchar_t* parent, const wchar_t* child) {
+    CRegistryKey parentKey;
+    if (parentKey.Open(HKEY_LOCAL_MACHINE, parent, KEY_READ | KEY_WRITE) != ERROR_SUCCESS)
+        return false;
+    CRegistryKey childKey;
+    return childKey.Create(parentKey.Handle(), child, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS) == ERROR_SUCCESS;
+}
+
+// The add-on registration, for one build: its key below AddOn and its file name.
+int SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& version,
+                        const wchar_t* keyName, const wchar_t* fileName) {
+    if (!targetFolder) return 0;
+    // The service key is never created here: without the service there is nothing to record.
+    if (!EnsureSubkey(names::kServiceKey, names::kAddOnSubkey)) return 0;
+    if (!EnsureSubkey(names::kAddOnKey, keyName)) return 0;
+
+    const std::wstring keyPath = std::wstring(names::kAddOnKey) + L'\\' + keyName;
+    const std::wstring filePath = std::wstring(targetFolder) + L'\\' + fileName;
+    const std::wstring devicePath = Utilities::GetDevicePath(filePath.c_str());
+    if (devicePath.empty())
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogNoDevicePath,
+             filePath);
+
+    WriteRegString(filePath.c_str(), keyPath.c_str(), names::kAddOnPath);
+    WriteRegString(devicePath.c_str(), keyPath.c_str(), names::kAddOnDevPath);
+    WriteRegString(version.c_str(), keyPath.c_str(), names::kAddOnVersion);
+    deploy::FlushServiceKey();
+    return 1;
+}
+
+// One build of the add-on: where it comes from, where it goes, how it is registered.
+struct AddOnFile {
+    std::wstring (*systemFolder)();
+    const wchar_t* fileName;
+    const wchar_t* installPathLog;
+    deploy::ModuleFileLabels labels;
+    unsigned copyFailureLevel;
+    int (*registerFile)(const wchar_t*, std::wstring);
+};
+
+bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
+                     const std::wstring& version, DWORD& copied) {
+    std::wstring installPath;
+    if (deploy::CreateModuleFolder(file.systemFolder(), deploy::kAddOnGroupFolder, version,
+                                   installPath) != ERROR_SUCCESS)
+        return false;
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
+
+    const std::wstring source = sourceBase + L'\\' + file.fileName;
+    const std::wstring target = installPath + L'\\' + file.fileName;
+    switch (deploy::PlaceModuleFile(source, target, file.labels, file.copyFailureLevel)) {
+        case deploy::PlaceResult::kFailed:
+            return false;
+        case deploy::PlaceResult::kSkipped:
+            // The key keeps what the deployment that copied the file wrote (or stays absent).
+            copied = 0;
+            return true;
+        case deploy::PlaceResult::kCopied:
+            break;
+    }
+    file.registerFile(installPath.c_str(), version);
+    return true;
+}
+
+}  // namespace
+
+int SetAddOn64Registry(const wchar_t* targetFolder, std::wstring version) {
+    return SetAddOnRegistryFor(targetFolder, version, names::kAddOnEvt64Subkey,
+                               deploy::kKipEvt64File);
+}
+
+int SetAddOnRegistry(const wchar_t* targetFolder, std::wstring version) {
+    return SetAddOnRegistryFor(targetFolder, version, names::kAddOnEvtSubkey,
+                               deploy::kKipEvt32File);
+}
+
+int BackupAddOn(const wchar_t* folder, DWORD* pdwCopied) {
+    DWORD ignored = 0;
+    DWORD& copied = pdwCopied ? *pdwCopied : ignored;
+    copied = 1;
+    if (!folder) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogFolderNull);
+        return 0;
+    }
+    const std::wstring sourceBase = std::wstring(folder) + L'\\' + deploy::kPackageAddOnFolder;
+    const std::wstring source64 = sourceBase + L'\\' + deploy::kKipEvt64File;
+    if (!deploy::CheckPathFits(source64) ||
+        !deploy::CheckPathFits(sourceBase + L'\\' + deploy::kKipEvt32File))
+        return 0;
+
+    std::wstring version;
+    if (!Utilities::GetFileVersion(source64, version)) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
+             L"Retrieve addon version number failed:");
+        return 0;
+    }
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, deploy::kLogEnginePath, sourceBase);
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, deploy::kLogEngineVersion, version);
+
+    const AddOnFile files[] = {
+        {&GetSystem32Folder,
+         deploy::kKipEvt64File,
+         deploy::kLogInstallPath,
+         {deploy::kLabelAddOn64Source, deploy::kLabelAddOn64Target},
+         logid::kTrace,
+         &SetAddOn64Registry},
+        {&GetSysWow64Folder,
+         deploy::kKipEvt32File,
+         deploy::kLogInstallPathWow64,
+         {deploy::kLabelAddOn32Source, deploy::kLabelAddOn32Target},
+         logid::kError,
+         &SetAddOnRegistry},
+    };
+    for (const AddOnFile& file : files)
+        if (!DeployAddOnFile(file, sourceBase, version, copied)) return 0;
+    return 1;
+}
+
+}  // namespace qelmo

@@ -1,0 +1,61 @@
+#include "deploy/deploy_steps.h"
+
+#include <shlwapi.h>
+
+#include "common/driver_names.h"
+#include "common/handles.h"
+#include "common/log.h"
+#include "deploy/deploy_names.h"
+#include "deploy/file_utils.h"
+
+namespace qelmo::deploy {
+
+DWORD CreateModuleFolder(const std::wstring& base, const wchar_t* group,
+                         const std::wstring& version, std::wstring& folder) {
+    folder = base;
+    if (base.empty()) {
+        // Without it the chain would be built relative to the current drive's root.
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, kLogNoSystemFolder);
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const wchar_t* chain[] = {kModuleRootFolder, names::kOwnerModuleFolder, group, version.c_str()};
+    for (const wchar_t* level : chain) {
+        DWORD result = Utilities::CreateFolder(folder, level);
+        if (result != ERROR_SUCCESS) return result;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool CheckPathFits(const std::wstring& path) {
+    if (FitsPathBuffer(path)) return true;
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, kLogPathTooLong, path);
+    return false;
+}
+
+PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
+                            const ModuleFileLabels& labels, unsigned copyFailureLevel) {
+    if (!CheckPathFits(source) || !CheckPathFits(target)) return PlaceResult::kFailed;
+    // A module file in place is never replaced: the version text names a new folder instead.
+    if (!PathFileExistsW(source.c_str()) || PathFileExistsW(target.c_str())) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, kLogFileExists, labels.source,
+             source, labels.target, target);
+        return PlaceResult::kSkipped;
+    }
+    if (!CopyFileAndFlush(source.c_str(), target.c_str())) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
+             source, kLogCopyTo, target);
+        return PlaceResult::kFailed;
+    }
+    return PlaceResult::kCopied;
+}
+
+void FlushServiceKey() {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_QUERY_VALUE, &opened) !=
+        ERROR_SUCCESS)
+        return;
+    RegKeyHandle key(opened);
+    RegFlushKey(key.get());
+}
+
+}  // namespace qelmo::deploy

@@ -1,0 +1,37 @@
+// Steps that the monitor engine and the event add-on deployment share: building a version folder
+// below a system folder and placing one module file there without ever replacing one.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace qelmo::deploy {
+
+// Builds base\qelmo\20019\<group>\<version> one level at a time into `folder`. 0 when the last
+// level exists as a directory; otherwise the error of the level that failed (the levels before it
+// stay). An empty base (the system folder is unknown) fails before anything is created.
+DWORD CreateModuleFolder(const std::wstring& base, const wchar_t* group,
+                         const std::wstring& version, std::wstring& folder);
+
+// How the "file has been exists" line names the two paths of one module file.
+struct ModuleFileLabels {
+    const wchar_t* source;
+    const wchar_t* target;
+};
+
+enum class PlaceResult { kCopied, kSkipped, kFailed };
+
+// Copies source to target unless the source is missing or the target is already there (then
+// kSkipped and the line naming both). A failed copy logs "Failed to copy file." with both paths at
+// `copyFailureLevel`. A target path too long for its buffer fails before anything is copied.
+PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
+                            const ModuleFileLabels& labels, unsigned copyFailureLevel);
+
+// Fails (with a log line) when the path and its NUL do not fit a path buffer.
+bool CheckPathFits(const std::wstring& path);
+
+// Opens the service key for querying and flushes it, so the values just written reach the disk.
+void FlushServiceKey();
+
+}  // namespace qelmo::deploy

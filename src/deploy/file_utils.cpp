@@ -1,0 +1,252 @@
+#include "deploy/file_utils.h"
+
+#include <shlwapi.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "common/debug_log.h"
+#include "common/driver_names.h"
+#include "common/handles.h"
+#include "common/log.h"
+#include "deploy/deploy_names.h"
+
+namespace qelmo {
+
+namespace {
+
+constexpr size_t kPathUnits = names::kFolderUnits;
+
+// One entry of a version resource's translation table.
+struct Translation {
+    WORD language;
+    WORD codePage;
+};
+
+// A name that creates exactly one folder level below the folder it is appended to. Separators
+// would reach into other folders, and names made only of dots and blanks resolve to the folder
+// itself or its parent once the system strips trailing dots and blanks.
+bool IsSingleFolderName(const wchar_t* name) {
+    if (!name || !*name) return false;
+    bool onlyDotsAndBlanks = true;
+    for (const wchar_t* p = name; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') return false;
+        if (*p != L'.' && *p != L' ') onlyDotsAndBlanks = false;
+    }
+    return !onlyDotsAndBlanks;
+}
+
+void RemoveOneTrailingBackslash(std::wstring& path) {
+    if (!path.empty() && path.back() == L'\\') path.pop_back();
+}
+
+}  // namespace
+
+bool FitsPathBuffer(const std::wstring& path) {
+    return path.size() < kPathUnits;
+}
+
+namespace Utilities {
+
+int GetFileVersion(const std::wstring& path, std::wstring& version) {
+    QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"AddOn path is:", path);
+
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) {
+        DWORD error = GetLastError();
+        QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kError,
+             L"[Fail]GetFileVersionInfoSize fail, error code is: ", error);
+        return 0;
+    }
+    QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace,
+         L"GetFileVersionInfoSize Return value is:", size);
+
+    LocalMem block(LocalAlloc(LPTR, size));
+    if (!block) return 0;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return 0;
+
+    void* table = nullptr;
+    UINT tableBytes = 0;
+    if (!VerQueryValueW(block.get(), L"\\VarFileInfo\\Translation", &table, &tableBytes) || !table)
+        return 0;
+    const size_t entries = tableBytes / sizeof(Translation);
+    if (entries == 0) return 0;
+
+    // Every translation is asked in table order and the last text found wins. A query that fails
+    // leaves the text of the earlier one in place; its own out-pointer is never used.
+    const wchar_t* kept = nullptr;
+    UINT keptUnits = 0;
+    for (size_t i = 0; i < entries; ++i) {
+        Translation entry;
+        std::memcpy(&entry, static_cast<const BYTE*>(table) + i * sizeof(Translation),
+                    sizeof entry);
+        wchar_t subBlock[kPathUnits] = {};
+        swprintf(subBlock, kPathUnits, L"\\StringFileInfo\\%04x%04x\\Fileversion",
+                 static_cast<unsigned>(entry.language), static_cast<unsigned>(entry.codePage));
+        void* text = nullptr;
+        UINT units = 0;
+        const wchar_t* found = nullptr;
+        if (VerQueryValueW(block.get(), subBlock, &text, &units) && text) {
+            found = static_cast<const wchar_t*>(text);
+            kept = found;
+            keptUnits = units;
+        }
+        QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ", found);
+    }
+    if (!kept) return 0;
+    // The reported length counts the NUL; the text ends at whichever comes first.
+    version.assign(kept, wcsnlen(kept, keptUnits));
+    return 1;
+}
+
+DWORD CreateFolder(std::wstring& folder, const wchar_t* name) {
+    CDebugLog debugLog;
+    debugLog.Init();
+
+    // The string names the folder to be created whatever happens next.
+    folder += L'\\';
+    if (name) folder += name;
+
+    DWORD error = ERROR_SUCCESS;
+    if (!IsSingleFolderName(name)) {
+        error = ERROR_INVALID_NAME;
+    } else {
+        if (CreateDirectoryW(folder.c_str(), nullptr)) return ERROR_SUCCESS;
+        error = GetLastError();
+    }
+
+    if (error != ERROR_ALREADY_EXISTS) {
+        QLOG(logid::kCatInstall, logid::kSrcUtilities, logid::kTrace,
+             L"An error occurred while attempting to create a folder: ", folder, L", Error number:",
+             error);
+        debugLog.Write(nullptr,
+                       L"[Utilities::CreateFolder] An error occurred while attempting to create a "
+                       L"folder: %ls, error code: %d",
+                       folder.c_str(), static_cast<int>(error));
+        return error;
+    }
+    if (PathIsDirectoryW(folder.c_str())) {
+        QLOG(logid::kCatInstall, logid::kSrcUtilities, logid::kTrace,
+             L"The folder already exists: ", folder);
+        debugLog.Write(nullptr, L"[Utilities::CreateFolder] The folder already exists: %ls",
+                       folder.c_str());
+        return ERROR_SUCCESS;
+    }
+    if (PathFileExistsW(folder.c_str())) {
+        QLOG(logid::kCatInstall, logid::kSrcUtilities, logid::kError,
+             L"Fatal: A file of the same name exists in place of the folder to be created: ",
+             folder);
+        debugLog.Write(nullptr,
+                       L"[Utilities::CreateFolder] Fatal: A file of the same name exists in place "
+                       L"of the folder to be created: %ls",
+                       folder.c_str());
+        return ERROR_ALREADY_EXISTS;
+    }
+    QLOG(logid::kCatInstall, logid::kSrcUtilities, logid::kError,
+         L"Fatal: Create folder failed with error code ", static_cast<DWORD>(ERROR_ALREADY_EXISTS),
+         L", folder=", folder);
+    debugLog.Write(nullptr,
+                   L"[Utilities::CreateFolder] Fatal: Create folder %ls failed, error code: %d",
+                   folder.c_str(), static_cast<int>(ERROR_ALREADY_EXISTS));
+    return ERROR_ALREADY_EXISTS;
+}
+
+std::wstring GetDevicePath(const wchar_t* path) {
+    if (!path) return std::wstring();
+    wchar_t expanded[kPathUnits] = {};
+    DWORD needed = ExpandEnvironmentStringsW(path, expanded, kPathUnits);
+    // The count includes the NUL; a larger one means the text did not fit.
+    if (needed == 0 || needed > kPathUnits) return std::wstring();
+
+    const size_t length = wcsnlen(expanded, kPathUnits);
+    wchar_t drive[3] = {};
+    for (size_t i = 0; i < 2 && i < length; ++i)
+        drive[i] = expanded[i];
+    wchar_t target[kPathUnits] = {};
+    if (!QueryDosDeviceW(drive, target, kPathUnits)) target[0] = L'\0';
+    target[kPathUnits - 1] = L'\0';
+
+    std::wstring device(target);
+    if (length > 2) device.append(expanded + 2, length - 2);
+    // A device path that does not fit its buffer is no device path, not a shortened one.
+    if (!FitsPathBuffer(device)) return std::wstring();
+    return device;
+}
+
+}  // namespace Utilities
+
+DWORD CALLBACK CopyProgressFlushRoutine(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER,
+                                        DWORD, DWORD reason, HANDLE, HANDLE targetFile,
+                                        LPVOID data) {
+    if (reason != CALLBACK_STREAM_SWITCH || !data) return PROGRESS_CONTINUE;
+    HANDLE* slot = static_cast<HANDLE*>(data);
+    if (*slot) {
+        KernelHandle previous(*slot);
+        *slot = nullptr;
+        FlushFileBuffers(previous.get());
+    }
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), targetFile, GetCurrentProcess(), &duplicate, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS))
+        *slot = duplicate;
+    return PROGRESS_CONTINUE;
+}
+
+int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
+    if (!source || !target || !*source || !*target) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    HANDLE slot = nullptr;
+    BOOL copied = CopyFileExW(source, target, &CopyProgressFlushRoutine, &slot, nullptr, 0);
+    KernelHandle written(slot);  // closed on return, keeping the copy's last error
+    if (!copied) return 0;
+    LastErrorKeeper keep;
+    if (written) {
+        FlushFileBuffers(written.get());
+    } else {
+        // Copies that never report a stream switch (Wine's do not call the routine at all) hand
+        // out no handle; the new file is opened once more to flush it.
+        FileHandle reopened(CreateFileW(target, GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (reopened) FlushFileBuffers(reopened.get());
+    }
+    return 1;
+}
+
+std::wstring GetSystem32Folder() {
+    wchar_t buffer[kPathUnits] = {};
+    UINT length = GetSystemDirectoryW(buffer, kPathUnits);
+    // 0 is a failure; a count of MAX_PATH or more is the size the text would have needed.
+    if (length == 0 || length >= kPathUnits) return std::wstring();
+    buffer[kPathUnits - 1] = L'\0';
+    std::wstring folder(buffer);
+    RemoveOneTrailingBackslash(folder);
+    return folder;
+}
+
+std::wstring GetSysWow64Folder() {
+    wchar_t buffer[kPathUnits] = {};
+    UINT length = GetWindowsDirectoryW(buffer, kPathUnits);
+    if (length == 0 || length >= kPathUnits) return std::wstring();
+    buffer[kPathUnits - 1] = L'\0';
+    std::wstring folder(buffer);
+    RemoveOneTrailingBackslash(folder);
+    folder += L'\\';
+    folder += deploy::kSysWow64Folder;
+    if (!FitsPathBuffer(folder)) return std::wstring();
+    return folder;
+}
+
+int GetParentFolder(const std::wstring& path, std::wstring& folder) {
+    if (path.empty()) return 0;
+    size_t separator = path.rfind(L'\\');
+    if (separator == std::wstring::npos) separator = path.rfind(L'/');
+    if (separator == std::wstring::npos) return 0;
+    folder = path.substr(0, separator);
+    return 1;
+}
+
+}  // namespace qelmo

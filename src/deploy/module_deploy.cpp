@@ -1,0 +1,106 @@
+#include "deploy/module_deploy.h"
+
+#include <string>
+
+#include "common/driver_names.h"
+#include "common/log.h"
+#include "common/registry_key.h"
+#include "deploy/deploy_names.h"
+#include "deploy/deploy_steps.h"
+#include "deploy/file_utils.h"
+
+namespace qelmo {
+
+namespace {
+
+// One build of the engine: where it comes from, where it goes, and the values that record it.
+struct EngineFile {
+    std::wstring (*systemFolder)();
+    const wchar_t* fileName;
+    const wchar_t* installPathLog;
+    const wchar_t* pathValue;
+    const wchar_t* devValue;
+};
+
+// Places one engine file below its system folder and records it; false ends the deployment.
+bool DeployEngineFile(const EngineFile& file, const std::wstring& packageFolder,
+                      const std::wstring& version, DWORD& copied) {
+    std::wstring installPath;
+    if (deploy::CreateModuleFolder(file.systemFolder(), deploy::kKipMonGroupFolder, version,
+                                   installPath) != ERROR_SUCCESS)
+        return false;
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
+
+    const std::wstring source = packageFolder + L'\\' + file.fileName;
+    const std::wstring target = installPath + L'\\' + file.fileName;
+    const deploy::ModuleFileLabels labels{deploy::kLabelEngineSource, deploy::kLabelEngineTarget};
+    switch (deploy::PlaceModuleFile(source, target, labels, logid::kTrace)) {
+        case deploy::PlaceResult::kFailed:
+            return false;
+        case deploy::PlaceResult::kSkipped:
+            copied = 0;
+            break;
+        case deploy::PlaceResult::kCopied:
+            break;
+    }
+    // Recorded after a skip as well: the values always name where this version lives.
+    SetKipMonRegistry(installPath.c_str(), file.fileName, file.pathValue, file.devValue);
+    return true;
+}
+
+}  // namespace
+
+int BackupKipMon(const wchar_t* folder, DWORD* pdwCopied) {
+    DWORD ignored = 0;
+    DWORD& copied = pdwCopied ? *pdwCopied : ignored;
+    copied = 1;
+    if (!folder) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogFolderNull);
+        return 0;
+    }
+    const std::wstring packageFolder(folder);
+    const std::wstring source64 = packageFolder + L'\\' + deploy::kKipMon64File;
+    if (!deploy::CheckPathFits(source64) ||
+        !deploy::CheckPathFits(packageFolder + L'\\' + deploy::kKipMon32File))
+        return 0;
+
+    std::wstring version;
+    if (!Utilities::GetFileVersion(source64, version)) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
+             L"Retrieve engine version number failed:");
+        return 0;
+    }
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, deploy::kLogEnginePath,
+         packageFolder);
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, deploy::kLogEngineVersion, version);
+
+    const EngineFile files[] = {
+        {&GetSystem32Folder, deploy::kKipMon64File, deploy::kLogInstallPath, names::kMonDll64Name,
+         names::kMonDll64NameDev},
+        {&GetSysWow64Folder, deploy::kKipMon32File, deploy::kLogInstallPathWow64,
+         names::kMonDllName, names::kMonDllNameDev},
+    };
+    for (const EngineFile& file : files)
+        if (!DeployEngineFile(file, packageFolder, version, copied)) return 0;
+    return 1;
+}
+
+int SetKipMonRegistry(const wchar_t* folder, const wchar_t* fileName, const wchar_t* pathValueName,
+                      const wchar_t* devValueName) {
+    if (!folder || !fileName || !pathValueName || !devValueName) return 0;
+    std::wstring fullPath(folder);
+    if (fullPath.empty() || (fullPath.back() != L'\\' && fullPath.back() != L'/'))
+        fullPath += L'\\';
+    fullPath += fileName;
+    const std::wstring devicePath = Utilities::GetDevicePath(fullPath.c_str());
+    if (devicePath.empty())
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogNoDevicePath,
+             fullPath);
+
+    WriteRegString(fullPath.c_str(), names::kServiceKey, pathValueName);
+    WriteRegString(devicePath.c_str(), names::kServiceKey, devValueName);
+    deploy::FlushServiceKey();
+    return 1;
+}
+
+}  // namespace qelmo

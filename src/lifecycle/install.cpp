@@ -1,0 +1,89 @@
+#include "lifecycle/install.h"
+
+#include <string>
+#include <vector>
+
+#include "common/driver_names.h"
+#include "common/handles.h"
+#include "common/registry_key.h"
+#include "config/driver_parameters.h"
+#include "deploy/addon_deploy.h"
+#include "deploy/module_deploy.h"
+#include "lifecycle/driver_paths.h"
+#include "lifecycle/lifecycle_log.h"
+#include "lifecycle/service_security.h"
+#include "service/inf_setup.h"
+
+namespace qelmo {
+
+void FlushServiceKey() {
+    RegKeyHandle key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_QUERY_VALUE, key.put()) ==
+        ERROR_SUCCESS)
+        RegFlushKey(key.get());
+}
+
+uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
+    namespace text = lifecycle_text;
+    LIFECYCLE_LOG(logid::kTrace, L"==> ", L"InstallDrvFromDrvInfo", L",");
+    if (!DriverPathIsTerminated(rDrvInfo)) {
+        LIFECYCLE_LOG(logid::kError, text::kUnterminatedPath);
+        return DRV_ERR_FAILED;
+    }
+    wchar_t wszNormalDriverFolder[names::kFolderUnits] = {};
+    if (!NormalizeDriverPath(rDrvInfo.wszDriverPath, wszNormalDriverFolder, names::kFolderUnits)) {
+        LIFECYCLE_LOG(logid::kTrace, text::kNormalizeFailed);
+        return DRV_ERR_FAILED;
+    }
+    LIFECYCLE_LOG(logid::kTrace, text::kRawPath, rDrvInfo.wszDriverPath);
+    LIFECYCLE_LOG(logid::kTrace, text::kNormalFolder, wszNormalDriverFolder);
+
+    std::vector<std::wstring> monitorPaths, addOnPaths;
+    CollectRecordedModulePaths(monitorPaths, addOnPaths);
+
+    DWORD monitorCopied = 0;
+    if (!BackupKipMon(wszNormalDriverFolder, &monitorCopied)) {
+        LIFECYCLE_LOG(logid::kWarn, text::kKipMonFailed);
+        return DRV_ERR_ABORT;
+    }
+    InitDriverServiceRegistry(wszNormalDriverFolder);
+    DWORD addOnCopied = 0;
+    if (!BackupAddOn(wszNormalDriverFolder, &addOnCopied)) {
+        LIFECYCLE_LOG(logid::kWarn, text::kAddOnFailed);
+        return DRV_ERR_ABORT;
+    }
+
+    uint32_t result = DRV_OK;
+    for (const wchar_t* name : names::kServiceNames) {
+        std::wstring infPath = InfPathFor(wszNormalDriverFolder, name);
+        if (infPath.size() >= names::kInfPathUnits) {
+            LIFECYCLE_LOG(logid::kError, text::kFailToInstall, infPath);
+            result = DRV_ERR_ABORT;
+            continue;
+        }
+        if (!_InstallDriverByInf(infPath.c_str())) {
+            LIFECYCLE_LOG(logid::kError, text::kFailToInstall, infPath);
+            result = DRV_ERR_ABORT;
+            continue;
+        }
+        FlushServiceKey();
+        LIFECYCLE_LOG(logid::kTrace, L"Success to install [", name, L"] service.");
+    }
+    if (result == DRV_OK) {
+        WriteRegDWORD(1, names::kServiceKey, names::kPermCount);
+        CreateParaRegKey(names::kServiceKey);
+    }
+
+    if (monitorCopied == 1 || addOnCopied == 1) {
+        std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
+        CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);
+        if (monitorCopied == 1) RetirePreviousModules(monitorPaths, currentMonitorPaths);
+        if (addOnCopied == 1) RetirePreviousModules(addOnPaths, currentAddOnPaths);
+    }
+    SetDriverServicePrivilege(true);
+    FlushServiceKey();
+    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"InstallDrvFromDrvInfo", L",");
+    return result;
+}
+
+}  // namespace qelmo

@@ -1,0 +1,18 @@
+// Log lines shared by the lifecycle operations.
+#pragma once
+
+#include "common/log.h"
+
+#define LIFECYCLE_LOG(level, ...) \
+    QLOG(::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcHelper, level, __VA_ARGS__)
+
+namespace qelmo::lifecycle_text {
+inline constexpr const wchar_t* kNormalizeFailed = L"Normalize the driver path failed.";
+inline constexpr const wchar_t* kUnterminatedPath =
+    L"The driver path in the record has no terminating NUL within its 1024 characters.";
+inline constexpr const wchar_t* kRawPath = L"rDrvInfo.wszDriverPath = ";
+inline constexpr const wchar_t* kNormalFolder = L"wszNormalDriverFolder = ";
+inline constexpr const wchar_t* kKipMonFailed = L"Back up the KipMon failed.";
+inline constexpr const wchar_t* kAddOnFailed = L"Back up the AddOn failed.";
+inline constexpr const wchar_t* kFailToInstall = L"fail to install ";
+}  // namespace qelmo::lifecycle_text

@@ -1,0 +1,367 @@
+// qelmoctl: a command-line host for helperQELMODriver.dll. It loads the plug-in the way the host
+// platform does and uses only its four exports.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <qelmo_plugin.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "result_names.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char* kUsage =
+    "usage: qelmoctl [options] COMMAND [arguments]\n"
+    "\n"
+    "Drives helperQELMODriver.dll through its exports, as the host platform does.\n"
+    "\n"
+    "commands:\n"
+    "  install PACKAGE_FOLDER      install the driver from a package folder (action 0)\n"
+    "  update PACKAGE_FOLDER       update the installed driver (action 1)\n"
+    "  update-alt PACKAGE_FOLDER   update without logging compare_state (action 3)\n"
+    "  uninstall PACKAGE_FOLDER    uninstall the driver (action 2)\n"
+    "  status                      the driver's state and version (the status callback)\n"
+    "  info                        the plug-in's owner module ID and module version\n"
+    "  batch FILE                  one call for all records of FILE; each line: ACTION FOLDER,\n"
+    "                              ACTION one of install|update|update-alt|uninstall or a number;\n"
+    "                              blank lines and lines starting with # are skipped\n"
+    "\n"
+    "options:\n"
+    "  --plugin PATH        the plug-in DLL to load (default: beside qelmoctl.exe)\n"
+    "  --compare-state N    compare_state of the record (default 0)\n"
+    "  --log-level N        stream the plug-in's log lines of level >= N to stderr\n"
+    "                       (2 trace, 3 warnings, 5 errors, 0 off; default 3)\n"
+    "  --json               machine-readable output for status, info and results\n"
+    "  --help               this text\n"
+    "\n"
+    "exit status: 0 success code, 1 failure code, 2 usage error\n"
+    "\n"
+    "examples:\n"
+    "  qelmoctl install C:\\packages\\v1\n"
+    "  qelmoctl --log-level 2 update C:\\packages\\v2 --compare-state 3\n"
+    "  qelmoctl --json status\n"
+    "  qelmoctl batch C:\\work\\records.txt\n";
+
+struct Options {
+    std::wstring plugin;
+    std::wstring logLevel = L"3";
+    bool json = false;
+    uint32_t compareState = 0;
+    std::vector<std::wstring> words;  // command and its arguments
+};
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+int UsageError(const std::string& message) {
+    fprintf(stderr, "qelmoctl: %s (see qelmoctl --help)\n", message.c_str());
+    return kExitUsage;
+}
+
+bool ParseNumber(const std::wstring& text, uint32_t& value) {
+    if (text.empty()) return false;
+    wchar_t* end = nullptr;
+    unsigned long long v = wcstoull(text.c_str(), &end, 0);
+    if (!end || *end != L'\0' || v > 0xFFFFFFFFull) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::wstring ExeDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, n);
+    return text.substr(0, text.rfind(L'\\') + 1);
+}
+
+struct Plugin {
+    HMODULE module = nullptr;
+    PFN_Plugin_Interface_DriversDoAction doAction = nullptr;
+    PFN_Plugin_Interface_EnumerateDriversInfo enumerate = nullptr;
+    PFN_Plugin_Interface_GetHelperOwnerModuleID ownerId = nullptr;
+    PFN_Plugin_Interface_GetModuleVersion moduleVersion = nullptr;
+    ~Plugin() {
+        if (module) FreeLibrary(module);
+    }
+};
+
+template <typename F>
+F Export(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+bool LoadPlugin(const Options& options, Plugin& plugin) {
+    // The host's logging library reads its settings when it loads, with the plug-in.
+    if (!options.logLevel.empty()) {
+        SetEnvironmentVariableW(L"OXAL_LOG_LEVEL", options.logLevel.c_str());
+        SetEnvironmentVariableW(L"OXAL_LOG_FILE", options.logLevel == L"0" ? L"none" : L"stderr");
+    }
+    std::wstring path =
+        options.plugin.empty() ? ExeDirectory() + L"helperQELMODriver.dll" : options.plugin;
+    plugin.module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!plugin.module) {
+        fprintf(stderr, "qelmoctl: cannot load %s (error %lu)\n", Narrow(path).c_str(),
+                GetLastError());
+        return false;
+    }
+    plugin.doAction = Export<PFN_Plugin_Interface_DriversDoAction>(
+        plugin.module, "Plugin_Interface_DriversDoAction");
+    plugin.enumerate = Export<PFN_Plugin_Interface_EnumerateDriversInfo>(
+        plugin.module, "Plugin_Interface_EnumerateDriversInfo");
+    plugin.ownerId = Export<PFN_Plugin_Interface_GetHelperOwnerModuleID>(
+        plugin.module, "Plugin_Interface_GetHelperOwnerModuleID");
+    plugin.moduleVersion = Export<PFN_Plugin_Interface_GetModuleVersion>(
+        plugin.module, "Plugin_Interface_GetModuleVersion");
+    if (!plugin.doAction || !plugin.enumerate || !plugin.ownerId || !plugin.moduleVersion) {
+        fprintf(stderr, "qelmoctl: %s lacks the plug-in exports\n", Narrow(path).c_str());
+        return false;
+    }
+    return true;
+}
+
+bool ParseAction(const std::wstring& word, uint32_t& action) {
+    if (word == L"install")
+        action = ACTION_INSTALL;
+    else if (word == L"update")
+        action = ACTION_UPDATE;
+    else if (word == L"uninstall")
+        action = ACTION_UNINSTALL;
+    else if (word == L"update-alt")
+        action = ACTION_UPDATE_ALT;
+    else
+        return ParseNumber(word, action);
+    return true;
+}
+
+// A package folder the host would hand over: absolute, existing, a directory.
+bool CheckPackageFolder(const std::wstring& folder, std::wstring& full, std::string& error) {
+    wchar_t buffer[QELMO_DRIVER_PATH_UNITS] = {};
+    DWORD n = GetFullPathNameW(folder.c_str(), QELMO_DRIVER_PATH_UNITS, buffer, nullptr);
+    if (n == 0 || n >= QELMO_DRIVER_PATH_UNITS) {
+        error = "package folder path is invalid or too long: " + Narrow(folder);
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(buffer);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = "package folder not found: " + Narrow(folder);
+        return false;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "not a folder: " + Narrow(folder);
+        return false;
+    }
+    full = buffer;
+    return true;
+}
+
+DrvInfo MakeRecord(uint32_t action, const std::wstring& folder, uint32_t compareState) {
+    DrvInfo record{};
+    record.driver_id = QELMO_DRIVER_ID;
+    wcsncpy(record.wszDriverPath, folder.c_str(), QELMO_DRIVER_PATH_UNITS - 1);
+    record.action = action;
+    record.compare_state = compareState;
+    return record;
+}
+
+const char* StateName(uint32_t state) {
+    return qelmoctl::ResultName(state);
+}
+
+struct StatusCapture {
+    DrvStatusInfo info{};
+    int calls = 0;
+};
+
+uint32_t CaptureStatus(DrvStatusInfo* info, void* context) {
+    auto* capture = static_cast<StatusCapture*>(context);
+    capture->info = *info;
+    ++capture->calls;
+    return 0;
+}
+
+int RunStatus(const Options& options, Plugin& plugin) {
+    StatusCapture capture;
+    uint32_t result = plugin.enumerate(&CaptureStatus, &capture);
+    const DrvStatusInfo& s = capture.info;
+    std::string version(s.szVersion, strnlen(s.szVersion, sizeof s.szVersion));
+    if (options.json) {
+        printf(
+            "{\"result\":\"%s\",\"result_code\":\"0x%08x\",\"driver_id\":\"0x%08x\","
+            "\"state\":\"%s\",\"state_code\":\"0x%08x\",\"version\":\"%s\",\"valid\":%u}\n",
+            qelmoctl::ResultName(result), result, s.driver_id, StateName(s.state), s.state,
+            version.c_str(), s.valid);
+    } else {
+        printf("driver_id  0x%08x\n", s.driver_id);
+        printf("state      %s (0x%08x)\n", StateName(s.state), s.state);
+        printf("version    %s\n", version.c_str());
+        printf("valid      %u\n", s.valid);
+        printf("result     %s\n", qelmoctl::DescribeResult(result).c_str());
+    }
+    return capture.calls == 1 && qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
+}
+
+int RunInfo(const Options& options, Plugin& plugin) {
+    uint32_t version[3] = {};
+    plugin.moduleVersion(version);
+    uint32_t owner = plugin.ownerId();
+    if (options.json)
+        printf("{\"owner_module_id\":%u,\"module_version\":\"%u.%u.%u\"}\n", owner, version[0],
+               version[1], version[2]);
+    else
+        printf("owner module ID  %u\nmodule version   %u.%u.%u\n", owner, version[0], version[1],
+               version[2]);
+    return kExitSuccess;
+}
+
+int ReportResult(const Options& options, const char* what, uint32_t result, double seconds) {
+    if (options.json)
+        printf(
+            "{\"command\":\"%s\",\"result\":\"%s\",\"result_code\":\"0x%08x\",\"seconds\":%.3f}\n",
+            what, qelmoctl::ResultName(result), result, seconds);
+    else
+        printf("%s: %s in %.2f s\n", what, qelmoctl::DescribeResult(result).c_str(), seconds);
+    return qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
+}
+
+int RunRecords(const Options& options, Plugin& plugin, const std::vector<DrvInfo>& records,
+               const char* what) {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    uint32_t result = plugin.doAction(records.data(), static_cast<uint32_t>(records.size()));
+    QueryPerformanceCounter(&end);
+    double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+    return ReportResult(options, what, result, seconds);
+}
+
+int RunBatch(const Options& options, Plugin& plugin, const std::wstring& file) {
+    std::ifstream in(Narrow(file));
+    if (!in) return UsageError("cannot read batch file: " + Narrow(file));
+    std::vector<DrvInfo> records;
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        size_t gap = line.find_first_of(" \t", first);
+        std::wstring actionWord = Widen(line.substr(first, gap - first));
+        std::wstring folderWord;
+        if (gap != std::string::npos) {
+            size_t folderStart = line.find_first_not_of(" \t", gap);
+            if (folderStart != std::string::npos) folderWord = Widen(line.substr(folderStart));
+        }
+        uint32_t action = 0;
+        if (!ParseAction(actionWord, action))
+            return UsageError("line " + std::to_string(number) + ": unknown action");
+        if (folderWord.empty())
+            return UsageError("line " + std::to_string(number) + ": missing package folder");
+        std::wstring full;
+        std::string error;
+        if (!CheckPackageFolder(folderWord, full, error))
+            return UsageError("line " + std::to_string(number) + ": " + error);
+        records.push_back(MakeRecord(action, full, options.compareState));
+    }
+    if (records.empty()) return UsageError("batch file holds no records");
+    return RunRecords(options, plugin, records, "batch");
+}
+
+int Run(int argc, wchar_t** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring a = argv[i];
+        auto value = [&](std::wstring& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        if (a == L"--help" || a == L"-h") {
+            fputs(kUsage, stdout);
+            return kExitSuccess;
+        } else if (a == L"--json") {
+            options.json = true;
+        } else if (a == L"--plugin") {
+            if (!value(options.plugin)) return UsageError("--plugin needs a path");
+        } else if (a == L"--log-level") {
+            uint32_t level = 0;
+            if (!value(options.logLevel) || !ParseNumber(options.logLevel, level))
+                return UsageError("--log-level needs a number");
+        } else if (a == L"--compare-state") {
+            std::wstring text;
+            if (!value(text) || !ParseNumber(text, options.compareState))
+                return UsageError("--compare-state needs a number");
+        } else if (a.size() > 1 && a[0] == L'-') {
+            return UsageError("unknown option " + Narrow(a));
+        } else {
+            options.words.push_back(a);
+        }
+    }
+    if (options.words.empty()) return UsageError("no command given");
+    const std::wstring& command = options.words[0];
+    const size_t extra = options.words.size() - 1;
+
+    uint32_t action = 0;
+    const bool isAction = command == L"install" || command == L"update" ||
+                          command == L"update-alt" || command == L"uninstall";
+    std::wstring folder;
+    if (isAction) {
+        ParseAction(command, action);
+        if (extra != 1) return UsageError(Narrow(command) + " needs one PACKAGE_FOLDER");
+        std::string error;
+        if (!CheckPackageFolder(options.words[1], folder, error)) return UsageError(error);
+    } else if (command == L"status" || command == L"info") {
+        if (extra != 0) return UsageError(Narrow(command) + " takes no arguments");
+    } else if (command == L"batch") {
+        if (extra != 1) return UsageError("batch needs one FILE");
+    } else {
+        return UsageError("unknown command " + Narrow(command));
+    }
+
+    Plugin plugin;
+    if (!LoadPlugin(options, plugin)) return kExitFailure;
+    if (isAction) {
+        std::vector<DrvInfo> records{MakeRecord(action, folder, options.compareState)};
+        return RunRecords(options, plugin, records, Narrow(command).c_str());
+    }
+    if (command == L"status") return RunStatus(options, plugin);
+    if (command == L"info") return RunInfo(options, plugin);
+    return RunBatch(options, plugin, options.words[1]);
+}
+
+}  // namespace
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv) return kExitUsage;
+    int code = Run(argc, argv);
+    LocalFree(argv);
+    fflush(stdout);
+    return code;
+}
