@@ -1,5 +1,7 @@
 #include "lifecycle/uninstall.h"
 
+#include <shlwapi.h>
+
 #include "common/driver_names.h"
 #include "common/handles.h"
 #include "common/registry_key.h"
