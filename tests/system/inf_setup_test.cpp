@@ -165,10 +165,15 @@ TEST_F(InfSetupTest, SectionThatCreatesNoServiceFailsAtTraceLevel) {
 }
 
 // The setup command line holds 519 units. Cutting a longer one would hand the setup function a
-// different path. Here the first 500 units of the INF path name another INF that does install
-// qelmo, so running the cut line would report a success the given INF never produced.
+// different path: here the first 500 units of the long INF path name another INF, one that installs
+// qelmo, so running the cut line would install from a file nobody asked for. Such a path is
+// refused like a missing one; a path that fits to the last unit is used whole.
+//
+// Wine's setup function installs nothing from an INF path much beyond 200 units (measured: 200
+// works, 250 does not), so the install from the 500-unit path is seen only through the command
+// line it logs, not through a service it creates.
 TEST_F(InfSetupTest, PathThatDoesNotFitTheCommandLineIsRefused) {
-    // A folder of 490 units: "<folder>\qelmo.inf" is then exactly 500 units, and
+    // A folder of 490 units: "<folder>\qelmo.inf" is exactly 500 units, and
     // "DefaultInstall 128 " + 500 units = 519 units, the most that fits.
     fs::path folder = root_;
     while (folder.wstring().size() < 490) {
@@ -177,36 +182,59 @@ TEST_F(InfSetupTest, PathThatDoesNotFitTheCommandLineIsRefused) {
     }
     ASSERT_EQ(folder.wstring().size(), 490u);
     fs::create_directories(folder);
-    const fs::path shortInf = folder / L"qelmo.inf";
-    ASSERT_EQ(shortInf.wstring().size(), 500u);
+    const fs::path fitsInstall = folder / L"qelmo.inf";  // 500 units
+    const fs::path fitsUninstall = folder / L"qel.inf";  // 498: "DefaultUninstall 128 " is 21
     const std::wstring package = test::PackageDir(L"v1");
-    ASSERT_TRUE(CopyFileW((package + L"\\qelmo.inf").c_str(), shortInf.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((package + L"\\qelmo.inf").c_str(), fitsInstall.c_str(), FALSE));
     ASSERT_TRUE(
         CopyFileW((package + L"\\qelmo.sys").c_str(), (folder / L"qelmo.sys").c_str(), FALSE));
+    WriteFile(fitsUninstall, kProbeInf);
 
     const fs::path longFolder = folder / (L"qelmo.inf_" + std::wstring(40, L'x'));
     fs::create_directories(longFolder);
-    const fs::path longInf = longFolder / L"qelmo.inf";
-    WriteFile(longInf, kProbeInf);
-    ASSERT_EQ(longInf.wstring().substr(0, 500), shortInf.wstring());
+    const fs::path tooLong = longFolder / L"qelmo.inf";
+    WriteFile(tooLong, kProbeInf);
+    ASSERT_EQ(fitsInstall.wstring().size(), 500u);
+    ASSERT_EQ(fitsUninstall.wstring().size(), 498u);
+    ASSERT_EQ(tooLong.wstring().substr(0, 500), fitsInstall.wstring());
 
+    const std::vector<Line> refusedInstall = {
+        {2, L"==> _InstallDriverByInf,INF File Path: " + tooLong.wstring()},
+        {5, L"Incorrect driver INF filepath."},
+        {2, L"<== _InstallDriverByInf,"}};
+    const std::vector<Line> refusedUninstall = {{2, L"==> _UnInstallDriverByInf,"},
+                                                {5, L"Incorrect driver INF filepath."},
+                                                {2, L"<== _UnInstallDriverByInf,"}};
     {
         test::LogCapture capture;
-        EXPECT_FALSE(_InstallDriverByInf(longInf.c_str()));
-        ExpectLines(capture, {{2, L"==> _InstallDriverByInf,INF File Path: " + longInf.wstring()},
-                              {5, L"Incorrect driver INF filepath."},
-                              {2, L"<== _InstallDriverByInf,"}});
+        EXPECT_FALSE(_InstallDriverByInf(tooLong.c_str()));
+        ExpectLines(capture, refusedInstall);
+    }
+    {
+        test::LogCapture capture;
+        EXPECT_FALSE(_UnInstallDriverByInf(tooLong.c_str()));
+        ExpectLines(capture, refusedUninstall);
+    }
+    {
+        // 21 + 500 units: one unit too many for the uninstall line.
+        test::LogCapture capture;
+        EXPECT_FALSE(_UnInstallDriverByInf(fitsInstall.c_str()));
+        ExpectLines(capture, refusedUninstall);
     }
     EXPECT_FALSE(ServiceExists(kQelmo)) << "a cut command line ran another INF";
     EXPECT_FALSE(ProbeKeyExists());
-    EXPECT_FALSE(_UnInstallDriverByInf(longInf.c_str()));
 
-    // At exactly 519 units the line is whole and the install runs.
-    EXPECT_TRUE(_InstallDriverByInf(shortInf.c_str()));
-    EXPECT_TRUE(ServiceExists(kQelmo));
-    // "DefaultUninstall 128 " is two units longer: the same path no longer fits.
-    EXPECT_FALSE(_UnInstallDriverByInf(shortInf.c_str()));
-    EXPECT_TRUE(ServiceExists(kQelmo));
+    {
+        // Exactly 519 units: the section runs with the whole path.
+        test::LogCapture capture;
+        _InstallDriverByInf(fitsInstall.c_str());
+        EXPECT_NE(
+            capture.FindContaining(L"command line: DefaultInstall 128 " + fitsInstall.wstring()),
+            nullptr)
+            << capture.Dump();
+        EXPECT_EQ(capture.Find(L"Incorrect driver INF filepath."), nullptr);
+    }
+    EXPECT_TRUE(_UnInstallDriverByInf(fitsUninstall.c_str()));
 }
 
 }  // namespace

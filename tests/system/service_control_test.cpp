@@ -373,7 +373,7 @@ TEST_F(ServiceControlTest, StartThatFallsBackToStoppedFailsWith1305) {
     EXPECT_EQ(capture.Calls().back().text, L"<== StartDriverService,bResult: 0");
     EXPECT_NE(debugFile.Contents().find("] [drivermanage] WaitForServiceState(SERVICE_STOPPED) "
                                         "success! Translate the status code to "
-                                        "ERROR_UNKNOWN_REVISION\n"),
+                                        "ERROR_UNKNOWN_REVISION"),
               std::string::npos)
         << debugFile.Contents();
 }
