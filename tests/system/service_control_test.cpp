@@ -401,18 +401,29 @@ TEST_F(ServiceControlTest, FallingCheckpointEndsTheStartWaitPromptly) {
     EXPECT_NE(capture.Find(L"<== WaitForServiceStateEx,Is Service Ok: 0"), nullptr);
 }
 
-TEST_F(ServiceControlTest, PendingStartIsFollowedToRunningAtTheHintsPace) {
-    // Two START_PENDING reports 1.5 s apart with a 20 s hint: 2 s pauses, then RUNNING.
-    TestService service(L"--start-checkpoints=1,2 --start-hint=20000 --start-interval=1500");
+TEST_F(ServiceControlTest, PendingStartAndStopAreFollowedAtTheHintsPace) {
+    // Two START_PENDING reports 1.5 s apart with a 20 s hint: 2 s pauses, then RUNNING. On STOP,
+    // STOP_PENDING with checkpoints 1, 2, 3 (300 ms apart), then STOPPED.
+    TestService service(
+        L"--start-checkpoints=1,2 --start-hint=20000 --start-interval=1500 "
+        L"--stop-checkpoints=1,2,3 --stop-interval=300");
     ASSERT_TRUE(service.Created()) << service.Error();
     test::LogCapture capture;
 
     EXPECT_TRUE(StartDriverService(kTestService)) << GetLastError() << "\n" << capture.Dump();
-    EXPECT_EQ(StateOf(kTestService), SERVICE_RUNNING);
     EXPECT_NE(capture.Find(L"service status not match 0x1, sleep: 0x7d0, loop counter: 0"), nullptr)
         << capture.Dump();
+    // The status is read from the service asked for (no "qelmo" exists here).
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(QueryDriverServiceStatus(kTestService, &status)) << GetLastError();
+    EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+
+    capture.Clear();
     EXPECT_TRUE(StopDriver(kTestService)) << GetLastError();
     EXPECT_EQ(StateOf(kTestService), SERVICE_STOPPED);
+    // The stop wait polled through STOP_PENDING (hint 2000: 200 ms pauses).
+    EXPECT_NE(capture.Find(L"service status not match 0x1, sleep: 0xc8, loop counter: 0"), nullptr)
+        << capture.Dump();
 }
 
 TEST_F(ServiceControlTest, ConstantCheckpointIsWaitedForUntilTheDeadline) {
