@@ -282,12 +282,28 @@ TEST_F(ServiceControlTest, NullOrEmptyNamesAreRefusedBeforeTheScm) {
         EXPECT_FALSE(StartDriverService(L""));
         ExpectLines(capture, {{2, L"==> StartDriverService,Driver Name:"}});
     }
-    SERVICE_STATUS status = {};
-    EXPECT_FALSE(StartDriverService(nullptr));
-    EXPECT_FALSE(StopDriver(nullptr));
-    EXPECT_FALSE(StopDriver(L""));
-    EXPECT_FALSE(QueryDriverServiceStatus(L"", &status));
-    EXPECT_FALSE(QueryDriverServiceStatus(kQelmo, nullptr));
+    // A refusal sets its own error: a stale 1305 from an earlier call would otherwise read as
+    // "the driver started and stopped again" to a caller that tests for it.
+    struct Case {
+        const char* what;
+        BOOL (*call)();
+    } cases[] = {
+        {"start, null", [] { return StartDriverService(nullptr); }},
+        {"start, empty", [] { return StartDriverService(L""); }},
+        {"stop, null", [] { return StopDriver(nullptr); }},
+        {"stop, empty", [] { return StopDriver(L""); }},
+        {"query, empty",
+         [] {
+             SERVICE_STATUS status = {};
+             return QueryDriverServiceStatus(L"", &status);
+         }},
+        {"query, no record", [] { return QueryDriverServiceStatus(kQelmo, nullptr); }},
+    };
+    for (const auto& c : cases) {
+        SetLastError(ERROR_UNKNOWN_REVISION);
+        EXPECT_FALSE(c.call()) << c.what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.what;
+    }
 }
 
 TEST_F(ServiceControlTest, IsDriverExistLogsHowItDecided) {
