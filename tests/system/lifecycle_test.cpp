@@ -8,6 +8,7 @@
 
 #include "common/driver_names.h"
 #include "config/safety_net.h"
+#include "support/driver_state.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -22,57 +23,8 @@ using test::ReadValue;
 const std::wstring kServiceKey = names::kServiceKey;
 const std::wstring kParametersKey = names::kParametersKey;
 
-std::wstring ModuleFile(const std::wstring& base, const wchar_t* kind, const wchar_t* version,
-                        const wchar_t* file) {
-    return base + L"\\qelmo\\20019\\" + kind + L"\\" + version + L"\\" + file;
-}
-
-struct Deployed {
-    std::wstring kipmon64, kipmon, evt64, evt;
-};
-
-Deployed DeployedFiles(const wchar_t* version) {
-    return {ModuleFile(test::SystemDir(), L"KipMon", version, L"kipmon64.dll"),
-            ModuleFile(test::Wow64Dir(), L"KipMon", version, L"kipmon.dll"),
-            ModuleFile(test::SystemDir(), L"AddOn", version, L"KipEvt64.dll"),
-            ModuleFile(test::Wow64Dir(), L"AddOn", version, L"KipEvt.dll")};
-}
-
-SERVICE_STATUS ServiceStatus(bool* exists) {
-    SERVICE_STATUS status{};
-    *exists = false;
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS);
-    if (service) {
-        *exists = QueryServiceStatus(service, &status) != FALSE;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(scm);
-    return status;
-}
-
-bool StartService(const wchar_t* name) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, name, SERVICE_START);
-    bool ok = service && (StartServiceW(service, 0, nullptr) ||
-                          GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(scm);
-    return ok;
-}
-
-std::vector<std::wstring> PendingRenames() {
-    return ReadValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                     L"PendingFileRenameOperations")
-        .MultiString();
-}
-
-bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstring& path) {
-    for (size_t i = 0; i + 1 < pending.size(); i += 2)
-        if (_wcsicmp(pending[i].c_str(), (L"\\??\\" + path).c_str()) == 0 && pending[i + 1].empty())
-            return true;
-    return false;
-}
+using test::PendingDeletionOf;
+using test::PendingRenames;
 
 class Lifecycle : public ::testing::Test {
 protected:
@@ -87,12 +39,12 @@ TEST_F(Lifecycle, InstallCreatesServiceModulesAndEveryValue) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, package, 5), DRV_OK) << log.Dump();
 
     bool exists = false;
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     ASSERT_TRUE(exists);
-    EXPECT_TRUE(StartService(L"qelmo"));
-    EXPECT_EQ(ServiceStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(test::StartQelmo());
+    EXPECT_EQ(test::QelmoStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
-    Deployed files = DeployedFiles(L"6.0.1035");
+    test::DeployedModules files = test::ModulesOf(L"6.0.1035");
     for (const auto& f : {files.kipmon64, files.kipmon, files.evt64, files.evt})
         EXPECT_TRUE(FileExists(f)) << test::Narrow(f);
 
@@ -132,7 +84,9 @@ TEST_F(Lifecycle, InstallCreatesServiceModulesAndEveryValue) {
         ASSERT_TRUE(v.exists) << test::Narrow(s.name);
         EXPECT_EQ(v.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(v.Size(), (v.String().size() + 1) * 2) << test::Narrow(s.name);
-        if (!s.value.empty()) EXPECT_EQ(_wcsicmp(v.String().c_str(), s.value.c_str()), 0);
+        if (!s.value.empty()) {
+            EXPECT_EQ(_wcsicmp(v.String().c_str(), s.value.c_str()), 0) << test::Narrow(s.name);
+        }
     }
     auto dev = ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"QELMOMonDll64NameDev").String();
     EXPECT_THAT(test::Narrow(dev), ::testing::StartsWith("\\"));
@@ -176,7 +130,7 @@ TEST_F(Lifecycle, ReinstallOfTheSameVersionCopiesAndRemovesNothingAndKeepsOtherF
     DWORD flags = 0x13;
     RegSetValueExW(key, L"RegCfgFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
     RegCloseKey(key);
-    Deployed files = DeployedFiles(L"6.0.1035");
+    test::DeployedModules files = test::ModulesOf(L"6.0.1035");
     // A module held open by another process must not matter: nothing is retired.
     HANDLE held =
         CreateFileW(files.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -196,9 +150,9 @@ TEST_F(Lifecycle, ReinstallOfTheSameVersionCopiesAndRemovesNothingAndKeepsOtherF
 
 TEST_F(Lifecycle, InstallOverAnOlderVersionRetiresItsModules) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    Deployed v1 = DeployedFiles(L"6.0.1035");
+    test::DeployedModules v1 = test::ModulesOf(L"6.0.1035");
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
-    Deployed v2 = DeployedFiles(L"6.0.2000");
+    test::DeployedModules v2 = test::ModulesOf(L"6.0.2000");
     for (const auto& f : {v1.kipmon64, v1.kipmon, v1.evt64, v1.evt}) {
         EXPECT_FALSE(FileExists(f)) << test::Narrow(f);
         std::wstring folder = f.substr(0, f.rfind(L'\\'));
@@ -209,32 +163,56 @@ TEST_F(Lifecycle, InstallOverAnOlderVersionRetiresItsModules) {
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"PermCount").Dword(), 1u);
 }
 
-TEST_F(Lifecycle, LockedOldModuleIsMovedAsideAndScheduledWithItsFolder) {
-    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    Deployed v1 = DeployedFiles(L"6.0.1035");
-    // Held open without FILE_SHARE_DELETE: the file cannot be deleted, but it can be renamed
-    // once the handle allows it? Wine refuses both (32), so the plug-in schedules the path.
-    HANDLE held = CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    test::LogCapture log;
-    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
-    CloseHandle(held);
+TEST_F(Lifecycle, LockedOldModuleIsMovedAsideOrScheduledWithItsFolder) {
+    // A module still in use elsewhere cannot simply be deleted. Loaded as an image it can still
+    // be renamed: it moves aside to <path>.<ticks>, which is deleted at restart. Held open without
+    // delete sharing it cannot even be renamed: the path itself is deleted at restart.
+    struct Case {
+        const char* name;
+        bool loadAsModule;
+    } cases[] = {{"loaded as a module", true}, {"open without delete sharing", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        guard_.Restore();
+        ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+        test::DeployedModules v1 = test::ModulesOf(L"6.0.1035");
+        HMODULE loaded = nullptr;
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.loadAsModule)
+            loaded = LoadLibraryExW(v1.kipmon64.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        else
+            held = CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(loaded || held != INVALID_HANDLE_VALUE);
 
-    auto pending = PendingRenames();
-    std::wstring folder = v1.kipmon64.substr(0, v1.kipmon64.rfind(L'\\'));
-    EXPECT_TRUE(PendingDeletionOf(pending, folder)) << log.Dump();
-    const auto* rename = log.FindPrefix(L"Rename file(" + v1.kipmon64 + L") failed. LastError = ");
-    if (rename) {  // the move failed too: the path itself waits for the restart
-        EXPECT_EQ(rename->level, 3u);
-        EXPECT_TRUE(PendingDeletionOf(pending, v1.kipmon64));
-    } else {  // moved aside to <path>.<ticks>, which waits for the restart
-        bool aside = false;
-        for (size_t i = 0; i + 1 < pending.size(); i += 2)
-            aside = aside || pending[i].rfind(L"\\??\\" + v1.kipmon64 + L".", 0) == 0;
-        EXPECT_TRUE(aside);
+        test::LogCapture log;
+        ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
+        if (loaded) FreeLibrary(loaded);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+
+        auto pending = PendingRenames();
+        std::wstring listed;
+        for (const auto& p : pending)
+            listed += p + L"|";
+        std::wstring folder = v1.kipmon64.substr(0, v1.kipmon64.rfind(L'\\'));
+        EXPECT_TRUE(PendingDeletionOf(pending, folder)) << test::Narrow(listed);
+        const auto* rename =
+            log.FindPrefix(L"Rename file(" + v1.kipmon64 + L") failed. LastError = ");
+        if (c.loadAsModule) {
+            EXPECT_EQ(rename, nullptr) << log.Dump();
+            bool aside = false;
+            for (size_t i = 0; i + 1 < pending.size(); i += 2)
+                aside = aside || (pending[i].rfind(L"\\??\\" + v1.kipmon64 + L".", 0) == 0 &&
+                                  pending[i + 1].empty());
+            EXPECT_TRUE(aside) << test::Narrow(listed);
+            EXPECT_FALSE(FileExists(v1.kipmon64));  // the name is free for a new copy at once
+        } else {
+            ASSERT_NE(rename, nullptr) << log.Dump();
+            EXPECT_EQ(rename->level, 3u);
+            EXPECT_TRUE(PendingDeletionOf(pending, v1.kipmon64)) << test::Narrow(listed);
+        }
+        EXPECT_FALSE(FileExists(v1.evt64));  // unlocked files go at once
     }
-    EXPECT_FALSE(FileExists(v1.evt64));  // unlocked files go at once
 }
 
 TEST_F(Lifecycle, UninstallCountsDownWhileOtherInstallationsHoldTheDriver) {
@@ -247,13 +225,13 @@ TEST_F(Lifecycle, UninstallCountsDownWhileOtherInstallationsHoldTheDriver) {
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"PermCount").Dword(), 1u);
     bool exists = false;
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     EXPECT_TRUE(exists);
-    EXPECT_TRUE(FileExists(DeployedFiles(L"6.0.1035").kipmon64));
+    EXPECT_TRUE(FileExists(test::ModulesOf(L"6.0.1035").kipmon64));
 
     // The next uninstall removes the driver.
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     EXPECT_FALSE(exists);
 }
 
@@ -266,7 +244,7 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-        ASSERT_TRUE(StartService(L"qelmo"));
+        ASSERT_TRUE(test::StartQelmo());
         HKEY key;
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &key), 0);
         if (c.deleteCount)
@@ -280,7 +258,7 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
         EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK) << log.Dump();
         bool exists = true;
         for (int i = 0; i < 50 && exists; ++i) {
-            ServiceStatus(&exists);
+            test::QelmoStatus(&exists);
             if (exists) Sleep(100);
         }
         EXPECT_FALSE(exists);
@@ -301,7 +279,7 @@ TEST_F(Lifecycle, UninstallOfAMissingDriverTouchesNothing) {
 
 TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    ASSERT_TRUE(StartService(L"qelmo"));
+    ASSERT_TRUE(test::StartQelmo());
     // A live instance of the driver's companion holds its mailslot: stopping is refused.
     HANDLE slot = CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE0", 0, 0, nullptr);
     ASSERT_NE(slot, INVALID_HANDLE_VALUE);
@@ -312,8 +290,8 @@ TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 5u);
     bool exists = false;
-    EXPECT_EQ(ServiceStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(FileExists(DeployedFiles(L"6.0.1035").kipmon64));
+    EXPECT_EQ(test::QelmoStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(FileExists(test::ModulesOf(L"6.0.1035").kipmon64));
 }
 
 TEST_F(Lifecycle, UninstallResetsTheSafetyNetFirst) {
@@ -440,7 +418,7 @@ TEST_F(Lifecycle, StatusReportFollowsTheService) {
     s = host_.Status();
     EXPECT_EQ(s.state, DRV_STATE_NOT_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");
-    ASSERT_TRUE(StartService(L"qelmo"));
+    ASSERT_TRUE(test::StartQelmo());
     s = host_.Status();
     EXPECT_EQ(s.state, DRV_STATE_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");

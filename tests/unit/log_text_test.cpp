@@ -96,8 +96,8 @@ TEST(LogGate, CategoryOffCostsTwoCallsAndNoFormatting) {
 
 TEST(LogGate, HandOverCarriesCategoryLevelSourceLineAndByteCount) {
     test::LogCapture capture;
+    const int expectedLine = __LINE__ + 1;
     QLOG(logid::kCatAdapter, logid::kSrcUtilities, 3, L"abc");
-    int expectedLine = __LINE__;
     QLOG(logid::kCatAdapter, logid::kSrcUtilities, 3, L"");
     ASSERT_EQ(capture.Calls().size(), 2u);
     const auto& c = capture.Calls()[0];
