@@ -135,11 +135,13 @@ std::wstring WriteTempFile(const std::wstring& name, const std::string& content)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     std::wstring path = std::wstring(temp) + name;
-    FILE* f = _wfopen(path.c_str(), L"wb");
-    if (!f) return std::wstring();
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-    return path;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::wstring();
+    DWORD written = 0;
+    BOOL ok =
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == content.size() ? path : std::wstring();
 }
 
 class Qelmoctl : public ::testing::Test {
@@ -150,9 +152,11 @@ protected:
 TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
     const std::wstring package = test::PackageDir(L"v1");
     const std::wstring missingFolder = package + L"-does-not-exist";
+    // Saved the way editors save UTF-8 (a byte order mark first), under a name outside the ANSI
+    // code page; its first two records are fine.
     const std::wstring badBatch = WriteTempFile(
-        L"qelmoctl_bad_batch.txt", "# records\ninstall " + test::Narrow(package) + "\nfrobnicate " +
-                                       test::Narrow(package) + "\n");
+        L"qelmoctl_batch_\u03bb.txt", "\xEF\xBB\xBF# records\ninstall " + test::Narrow(package) +
+                                          "\nfrobnicate " + test::Narrow(package) + "\n");
     ASSERT_FALSE(badBatch.empty());
     const std::wstring missingPlugin = test::BinDir() + L"no_such_plugin.dll";
 
@@ -177,7 +181,12 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
          {"not a folder"},
          true},
         {"status with an argument", {L"status", package}, 2, {}, {"takes no arguments"}, true},
-        {"batch with an unknown action line", {L"batch", badBatch}, 2, {}, {"line 3"}, true},
+        {"batch with an unknown action line",
+         {L"batch", badBatch},
+         2,
+         {},
+         {"line 3: unknown action frobnicate"},
+         true},
         // The batch file is checked before the plug-in is loaded: a usage error, not a load error.
         {"batch error found before loading the plug-in",
          {L"--plugin", missingPlugin, L"batch", badBatch},

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <string>
@@ -772,7 +773,11 @@ Findings RunDoctorChecks() {
         CheckServiceKeyValues(out);
         recorded = CheckModules(out);
     } else {
-        out.Info("registry", "no service key " + Narrow(names::kServiceKey));
+        const std::string detail = "no service key " + Narrow(names::kServiceKey);
+        if (installed)
+            out.Problem("registry", detail + ", but the service manager knows the service");
+        else
+            out.Info("registry", detail);
         CheckLeftoverModuleFolders(places, pending, out);
     }
     CheckPendingRenames(pending, places, installed, recorded, out);
