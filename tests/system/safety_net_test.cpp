@@ -12,6 +12,7 @@
 #include "common/handles.h"
 #include "config/driver_parameters.h"
 #include "config/safety_net.h"
+#include "config/safety_net_name.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"

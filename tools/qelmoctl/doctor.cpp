@@ -13,7 +13,7 @@
 #include "common/driver_names.h"
 #include "common/handles.h"
 #include "config/config_names.h"
-#include "config/md5.h"
+#include "config/safety_net_name.h"
 #include "deploy/deploy_names.h"
 #include "pending_renames.h"
 #include "text.h"
@@ -648,22 +648,9 @@ void CheckLeftoverModuleFolders(const Places& places, const std::vector<PendingR
 // The safety-net file: <system drive>\Windows\System32\<MD5 of LastLeaveTime>.dat, the MD5 taken
 // over the UTF-16LE units of the text; a fixed stem when LastLeaveTime is no REG_SZ.
 std::wstring SafetyNetFilePath(const Places& places, const RegValue& lastLeave, bool* fixedStem) {
-    std::wstring stem;
     *fixedStem = !(lastLeave.Exists() && lastLeave.type == REG_SZ);
-    if (*fixedStem) {
-        stem = qelmo::config::kSafetyNetFixedStem;
-    } else {
-        const std::wstring text = lastLeave.String();
-        std::vector<unsigned char> bytes;
-        bytes.reserve(text.size() * 2);
-        for (wchar_t unit : text) {
-            bytes.push_back(static_cast<unsigned char>(unit & 0xff));
-            bytes.push_back(static_cast<unsigned char>((unit >> 8) & 0xff));
-        }
-        stem = qelmo::ToLowerHex(qelmo::Md5Of(bytes.data(), bytes.size()));
-    }
-    return places.system32.substr(0, 2) + qelmo::config::kSafetyNetFolder + L"\\" + stem +
-           qelmo::config::kSafetyNetExtension;
+    const std::wstring text = lastLeave.String();
+    return qelmo::SafetyNetFilePathFor(places.system32.substr(0, 2), *fixedStem ? nullptr : &text);
 }
 
 bool IsTimeStamp(const std::wstring& text) {
