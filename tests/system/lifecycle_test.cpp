@@ -270,6 +270,22 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
     }
 }
 
+TEST_F(Lifecycle, UninstallWhoseInfCannotRunAbortsAfterRemovingTheModules) {
+    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+    test::PackageCopy noInf(L"v1");
+    ASSERT_TRUE(DeleteFileW(noInf.File(L"qelmo.inf").c_str()));
+    test::LogCapture log;
+    EXPECT_EQ(host_.Run(ACTION_UNINSTALL, noInf.Path()), DRV_ERR_ABORT);
+    const auto* line = log.Find(L"fail to uninstall qelmo by inf.");
+    ASSERT_NE(line, nullptr) << log.Dump();
+    EXPECT_EQ(line->level, 5u);
+    for (const auto& f : test::ModulesOf(L"6.0.1035").All())
+        EXPECT_FALSE(FileExists(f));
+    bool exists = false;
+    test::QelmoStatus(&exists);
+    EXPECT_TRUE(exists);  // the service stays for a later uninstall with a proper package
+}
+
 TEST_F(Lifecycle, UninstallOfAMissingDriverTouchesNothing) {
     test::LogCapture log;
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_ERR_FAILED);
