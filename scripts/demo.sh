@@ -17,6 +17,10 @@ rm -rf "$prefix"
 trap '"$root/scripts/wine-session.sh" stop "$prefix"' EXIT
 
 cd "$bin"
+# The host platform records where it is installed; the plug-in reads it when it loads.
+WINEPREFIX="$prefix" wine reg add 'HKLM\SOFTWARE\Vantor\OXAL' /v InstallDir /t REG_SZ \
+  /d "$(WINEPREFIX="$prefix" winepath -w "$bin")\\" /f >/dev/null 2>&1
+
 ctl() { "$root/scripts/wine-run.sh" qelmoctl.exe "$@" | tr -d '\r'; }
 field() { sed -n "s/.*\"$1\":\"\\([^\"]*\\)\".*/\\1/p"; }
 

@@ -15,7 +15,7 @@ export WINEDEBUG=-all
 session_running() {
   local pid
   for pid in $(pgrep -u "$(id -u)" -f 'wineserver' 2>/dev/null); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
       return 0
     fi
   done

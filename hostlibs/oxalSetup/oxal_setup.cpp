@@ -9,6 +9,9 @@
 
 namespace {
 
+constexpr int kBusyAttempts = 10;
+constexpr DWORD kBusyPauseMs = 100;
+
 struct State {
     std::mutex mutex;
     uint32_t calls = 0;
@@ -96,9 +99,20 @@ DWORD CopyViaTemporary(const std::wstring& destination, const std::wstring& sour
     }
     if (!error && !FlushFileBuffers(out.get())) error = GetLastError();
     out.close();
-    if (!error && !MoveFileExW(temporary.c_str(), destination.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = GetLastError();
+    // A destination that was in use a moment ago (a service process that is just exiting) gets
+    // a few more chances before the copy gives up.
+    for (int attempt = 0; !error; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), destination.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            break;
+        DWORD moveError = GetLastError();
+        bool busy = moveError == ERROR_SHARING_VIOLATION || moveError == ERROR_ACCESS_DENIED;
+        if (!busy || attempt + 1 >= kBusyAttempts) {
+            error = moveError;
+            break;
+        }
+        Sleep(kBusyPauseMs);
+    }
     if (error) DeleteFileW(temporary.c_str());
     return error;
 }

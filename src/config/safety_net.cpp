@@ -1,5 +1,7 @@
 #include "config/safety_net.h"
 
+#include "config/safety_net_name.h"
+
 #include <io.h>
 
 #include <vector>
@@ -39,16 +41,6 @@ bool GetRegStringValue(const wchar_t* subkey, const wchar_t* valueName, std::wst
     return true;
 }
 
-std::wstring SafetyNetStem(const std::wstring& lastLeaveTime) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(lastLeaveTime.size() * 2);
-    for (wchar_t unit : lastLeaveTime) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xff));
-        bytes.push_back(static_cast<uint8_t>((unit >> 8) & 0xff));
-    }
-    return ToLowerHex(Md5Of(bytes.data(), bytes.size()));
-}
-
 DWORD GetSafetyNetFilePath(std::wstring& path) {
     wchar_t systemDir[MAX_PATH] = {};
     UINT units = GetSystemDirectoryW(systemDir, MAX_PATH);
@@ -61,13 +53,9 @@ DWORD GetSafetyNetFilePath(std::wstring& path) {
     }
 
     std::wstring lastLeave;
-    std::wstring stem = GetRegStringValue(names::kParametersKey, names::kLastLeaveTime, lastLeave)
-                            ? SafetyNetStem(lastLeave)
-                            : std::wstring(config::kSafetyNetFixedStem);
-    path += config::kSafetyNetFolder;
-    path += L"\\";
-    path += stem;
-    path += config::kSafetyNetExtension;
+    const bool readable =
+        GetRegStringValue(names::kParametersKey, names::kLastLeaveTime, lastLeave);
+    path = SafetyNetFilePathFor(path, readable ? &lastLeave : nullptr);
     return ERROR_SUCCESS;
 }
 

@@ -14,8 +14,6 @@ namespace qelmo {
 bool GetRegStringValue(const wchar_t* subkey, const wchar_t* valueName, std::wstring& text);
 
 // The stem of the safety-net file for a LastLeaveTime text: lowercase hex MD5 of its UTF-16LE
-// units (no terminator).
-std::wstring SafetyNetStem(const std::wstring& lastLeaveTime);
 
 // <system drive>\Windows\System32\<stem>.dat, appended to `path` (callers pass it empty).
 // 0, or the error of reading the system directory (path then unchanged).

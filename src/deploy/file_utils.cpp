@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <string_view>
 
 #include "common/debug_log.h"
 #include "common/driver_names.h"
@@ -86,13 +87,15 @@ int GetFileVersion(const std::wstring& path, std::wstring& version) {
                  static_cast<unsigned>(entry.language), static_cast<unsigned>(entry.codePage));
         void* text = nullptr;
         UINT units = 0;
-        const wchar_t* found = nullptr;
         if (VerQueryValueW(block.get(), subBlock, &text, &units) && text) {
-            found = static_cast<const wchar_t*>(text);
-            kept = found;
+            kept = static_cast<const wchar_t*>(text);
             keptUnits = units;
+            QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ",
+                 std::wstring_view(kept, wcsnlen(kept, keptUnits)));
+        } else {
+            QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ",
+                 static_cast<const wchar_t*>(nullptr));
         }
-        QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ", found);
     }
     if (!kept) return 0;
     // The reported length counts the NUL; the text ends at whichever comes first.

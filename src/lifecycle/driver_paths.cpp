@@ -5,10 +5,11 @@
 #include <cwchar>
 
 #include "common/driver_names.h"
+#include "common/handles.h"
 #include "common/log.h"
 #include "common/registry_key.h"
-#include "common/handles.h"
 #include "deploy/file_utils.h"
+#include "lifecycle/lifecycle_log.h"
 #include "service/service_names.h"
 
 namespace qelmo {
@@ -41,6 +42,20 @@ UINT CALLBACK NoteMissingSource(PVOID context, UINT notification, UINT_PTR param
 
 bool DriverPathIsTerminated(const DrvInfo& rDrvInfo) {
     return wmemchr(rDrvInfo.wszDriverPath, L'\0', QELMO_DRIVER_PATH_UNITS) != nullptr;
+}
+
+bool ReadPackageFolder(const DrvInfo& rDrvInfo, wchar_t* folder) {
+    if (!DriverPathIsTerminated(rDrvInfo)) {
+        PATHS_LOG(logid::kError, lifecycle_text::kUnterminatedPath);
+        return false;
+    }
+    if (!NormalizeDriverPath(rDrvInfo.wszDriverPath, folder, names::kFolderUnits)) {
+        PATHS_LOG(logid::kTrace, lifecycle_text::kNormalizeFailed);
+        return false;
+    }
+    PATHS_LOG(logid::kTrace, lifecycle_text::kRawPath, rDrvInfo.wszDriverPath);
+    PATHS_LOG(logid::kTrace, lifecycle_text::kNormalFolder, folder);
+    return true;
 }
 
 int NormalizeDriverPath(const wchar_t* input, wchar_t* output, size_t outputUnits) {
@@ -131,6 +146,16 @@ void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,
                                                   TRUE) == CSTR_EQUAL;
         if (!inUse) RemoveFileAndFolder(previous);
     }
+}
+
+void RetireAfterDeployment(const std::vector<std::wstring>& previousMonitorPaths,
+                           const std::vector<std::wstring>& previousAddOnPaths, DWORD monitorCopied,
+                           DWORD addOnCopied) {
+    if (!monitorCopied && !addOnCopied) return;
+    std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
+    CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);
+    if (monitorCopied) RetirePreviousModules(previousMonitorPaths, currentMonitorPaths);
+    if (addOnCopied) RetirePreviousModules(previousAddOnPaths, currentAddOnPaths);
 }
 
 namespace {

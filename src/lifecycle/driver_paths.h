@@ -13,6 +13,11 @@ namespace qelmo {
 // True when the record's path ends with a NUL inside its 1024 units.
 bool DriverPathIsTerminated(const DrvInfo& rDrvInfo);
 
+// The record's package folder for install and update: checks that the field ends inside the
+// record, normalises it into `folder` (kFolderUnits units) and logs the raw and normalised paths.
+// False, with the failure's log line, when the record cannot be used.
+bool ReadPackageFolder(const DrvInfo& rDrvInfo, wchar_t* folder);
+
 // Copies the input into output (outputUnits units, with NUL) with its first "\\.\" collapsed to
 // "\". 0 when a pointer is missing or the result does not fit.
 int NormalizeDriverPath(const wchar_t* input, wchar_t* output, size_t outputUnits);
@@ -41,6 +46,12 @@ void RemoveFolderNowOrAtRestart(const std::wstring& folder);
 // current deployment (a re-deployment of the same version into a folder emptied by hand).
 void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,
                            const std::vector<std::wstring>& currentPaths);
+
+// After a deployment: retires the previously recorded files of each module whose new files were
+// copied (its flag is 1).
+void RetireAfterDeployment(const std::vector<std::wstring>& previousMonitorPaths,
+                           const std::vector<std::wstring>& previousAddOnPaths, DWORD monitorCopied,
+                           DWORD addOnCopied);
 
 // Reads the module paths recorded by the previous deployment. One reader per bitness:
 // {QELMOMonDllName, AddOn\KipEvt path} and {QELMOMonDll64Name, AddOn\KipEvt64 path}.

@@ -26,17 +26,8 @@ void FlushServiceKey() {
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
     LIFECYCLE_LOG(logid::kTrace, L"==> ", L"InstallDrvFromDrvInfo", L",");
-    if (!DriverPathIsTerminated(rDrvInfo)) {
-        LIFECYCLE_LOG(logid::kError, text::kUnterminatedPath);
-        return DRV_ERR_FAILED;
-    }
     wchar_t wszNormalDriverFolder[names::kFolderUnits] = {};
-    if (!NormalizeDriverPath(rDrvInfo.wszDriverPath, wszNormalDriverFolder, names::kFolderUnits)) {
-        LIFECYCLE_LOG(logid::kTrace, text::kNormalizeFailed);
-        return DRV_ERR_FAILED;
-    }
-    LIFECYCLE_LOG(logid::kTrace, text::kRawPath, rDrvInfo.wszDriverPath);
-    LIFECYCLE_LOG(logid::kTrace, text::kNormalFolder, wszNormalDriverFolder);
+    if (!ReadPackageFolder(rDrvInfo, wszNormalDriverFolder)) return DRV_ERR_FAILED;
 
     std::vector<std::wstring> monitorPaths, addOnPaths;
     CollectRecordedModulePaths(monitorPaths, addOnPaths);
@@ -74,12 +65,8 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
         CreateParaRegKey(names::kServiceKey);
     }
 
-    if (monitorCopied == 1 || addOnCopied == 1) {
-        std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
-        CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);
-        if (monitorCopied == 1) RetirePreviousModules(monitorPaths, currentMonitorPaths);
-        if (addOnCopied == 1) RetirePreviousModules(addOnPaths, currentAddOnPaths);
-    }
+    // The cleanup flags are 1 only when a deployment placed new copies of both files.
+    RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied == 1, addOnCopied == 1);
     SetDriverServicePrivilege(true);
     FlushServiceKey();
     LIFECYCLE_LOG(logid::kTrace, L"<== ", L"InstallDrvFromDrvInfo", L",");

@@ -48,9 +48,10 @@ public:
     // Drops what an earlier retrieval held. Always TRUE.
     BOOL Reset();
 
+private:
+    // The DACL to write back: the one built for a missing target, else the retrieved one.
     PACL Dacl() const { return builtDacl_ ? static_cast<PACL>(builtDacl_.get()) : dacl_; }
 
-private:
     SECURITY_INFORMATION securityInfo_;
     SE_OBJECT_TYPE objectType_;
     PSID owner_ = nullptr;  // these four point into descriptor_

@@ -69,17 +69,8 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     LIFECYCLE_LOG(logid::kTrace, L"==> ", L"UpdateDrvFromDrvInfo", L",");
     CDebugLog debugLog;
     debugLog.Init();
-    if (!DriverPathIsTerminated(rDrvInfo)) {
-        LIFECYCLE_LOG(logid::kError, text::kUnterminatedPath);
-        return DRV_ERR_FAILED;
-    }
     wchar_t wszNormalDriverFolder[names::kFolderUnits] = {};
-    if (!NormalizeDriverPath(rDrvInfo.wszDriverPath, wszNormalDriverFolder, names::kFolderUnits)) {
-        LIFECYCLE_LOG(logid::kTrace, text::kNormalizeFailed);
-        return DRV_ERR_FAILED;
-    }
-    LIFECYCLE_LOG(logid::kTrace, text::kRawPath, rDrvInfo.wszDriverPath);
-    LIFECYCLE_LOG(logid::kTrace, text::kNormalFolder, wszNormalDriverFolder);
+    if (!ReadPackageFolder(rDrvInfo, wszNormalDriverFolder)) return DRV_ERR_FAILED;
 
     std::vector<std::wstring> monitorPaths, addOnPaths;
     const bool recorded = CollectRecordedModulePaths(monitorPaths, addOnPaths) != 0;
@@ -206,12 +197,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     }
 
     DeleteBackupDriverFiles(packageFolder.c_str());
-    if (recorded && (monitorCopied || addOnCopied)) {
-        std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
-        CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);
-        if (monitorCopied) RetirePreviousModules(monitorPaths, currentMonitorPaths);
-        if (addOnCopied) RetirePreviousModules(addOnPaths, currentAddOnPaths);
-    }
+    if (recorded) RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied, addOnCopied);
     LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UpdateDrvFromDrvInfo", L",", L"asStatus = ", DRV_OK);
     return DRV_OK;
 }

@@ -19,13 +19,23 @@ DWORD WaitPauseMs(DWORD waitHint);
 // Measured as a difference, so a tick count that wraps around during the wait changes nothing.
 bool WaitDeadlinePassed(DWORD startTick, DWORD nowTick, DWORD timeoutMs);
 
+// Starts the service and waits up to 30 s: true when it runs or already ran (1056 is left as the
+// last error then); false with 1305 when it stopped again, 1053 when the wait failed, or the
+// error of OpenServiceW / StartServiceW.
 BOOL StartServiceAndWait(SC_HANDLE scm, const wchar_t* name);
+// StartServiceAndWait on a service manager of its own. A null or empty name: false, 87.
 BOOL StartDriverService(const wchar_t* name);
+// Stops the service and waits up to 30 s for STOPPED (false with 1053 when it does not come).
+// While an instance mailslot of the service exists: false with 1056, and no control is sent.
 BOOL StopDriver(const wchar_t* name);
+// QueryServiceStatus of the named service. A null or empty name or a null record: false, 87.
 BOOL QueryDriverServiceStatus(const wchar_t* name, SERVICE_STATUS* status);
+// Deletes the service "qelmo" through the caller's service manager handle.
 BOOL DeleteDriverService(SC_HANDLE scm);
 BOOL IsDriverExist(const wchar_t* name);
+// True when none of "\\.\mailslot\<name>_INSTANCE0" .. "_INSTANCE15" can be opened.
 BOOL HasNoMailslotInstance(const wchar_t* name);
+// printf to standard output (flushed); keeps the last error.
 void PrintToConsole(const char* format, ...);
 
 }  // namespace qelmo

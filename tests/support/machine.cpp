@@ -139,17 +139,36 @@ bool EndProcess(DWORD pid) {
     return WaitForSingleObject(process.h, 5000) == WAIT_OBJECT_0;
 }
 
+// The full path of a running process's program; empty when it cannot be read.
+std::wstring ProcessImage(DWORD pid) {
+    HandleOwner process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)};
+    if (!process.h) return std::wstring();
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    if (!QueryFullProcessImageNameW(process.h, 0, path, &size)) return std::wstring();
+    return std::wstring(path, size);
+}
+
+enum class Host { Ended, Gone, Kept };
+
 // Ends the process that hosts a service which will not stop. A user-mode service has its own
-// process. Wine loads a driver into a winedevice.exe process; that one is ended only when every
-// driver loaded in it is this service's image, so Wine's own drivers are never touched.
-bool EndHost(SC_HANDLE service, const std::wstring& name, CleanReport& report) {
-    SERVICE_STATUS_PROCESS status;
-    QueryState(service, status);
-    if (status.dwProcessId != 0) {
-        if (EndProcess(status.dwProcessId)) return true;
+// process: `pid` as first seen, or, when the service manager no longer tells it, every process
+// running the service's program. (Under Wine a second STOP to a service that ignored the first
+// fails with 1061, and services.exe lets the service process go: it exits, the status stays
+// RUNNING with process id 0, and the service is removed as usual once deleted.)
+// Wine loads a driver into a winedevice.exe process; that one is ended only when every driver
+// loaded in it is this service's image, so Wine's own drivers are never touched.
+Host EndHost(SC_HANDLE service, const std::wstring& name, DWORD pid, CleanReport& report) {
+    if (pid == 0) {
+        SERVICE_STATUS_PROCESS status;
+        QueryState(service, status);
+        pid = status.dwProcessId;
+    }
+    if (pid != 0) {
+        if (EndProcess(pid)) return Host::Ended;
         report.problems.push_back(
             ErrorText(L"cannot end the process of service " + name, GetLastError()));
-        return false;
+        return Host::Kept;
     }
 
     DWORD needed = 0;
@@ -159,15 +178,23 @@ bool EndHost(SC_HANDLE service, const std::wstring& name, CleanReport& report) {
     if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed) ||
         !config->lpBinaryPathName) {
         report.problems.push_back(ErrorText(L"cannot read the image of " + name, GetLastError()));
-        return false;
+        return Host::Kept;
     }
     const std::wstring image = ImageFile(config->lpBinaryPathName);
+    const bool driver = (config->dwServiceType & SERVICE_DRIVER) != 0;
 
     HandleOwner snap{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
-    if (snap.h == INVALID_HANDLE_VALUE) return false;
+    if (snap.h == INVALID_HANDLE_VALUE) return Host::Kept;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
+    bool ended = false;
     for (BOOL ok = Process32FirstW(snap.h, &entry); ok; ok = Process32NextW(snap.h, &entry)) {
+        if (!driver) {
+            if (entry.th32ProcessID != GetCurrentProcessId() &&
+                EqualNoCase(ProcessImage(entry.th32ProcessID), image))
+                ended = EndProcess(entry.th32ProcessID) || ended;
+            continue;
+        }
         if (!EqualNoCase(entry.szExeFile, L"winedevice.exe")) continue;
         std::vector<std::wstring> modules = DriverModules(entry.th32ProcessID);
         bool hostsImage = false;
@@ -183,15 +210,17 @@ bool EndHost(SC_HANDLE service, const std::wstring& name, CleanReport& report) {
             report.problems.push_back(L"driver " + name + L" shares winedevice.exe (pid " +
                                       std::to_wstring(entry.th32ProcessID) +
                                       L") with other drivers; not ended");
-            return false;
+            return Host::Kept;
         }
-        if (EndProcess(entry.th32ProcessID)) return true;
+        if (EndProcess(entry.th32ProcessID)) return Host::Ended;
         report.problems.push_back(
             ErrorText(L"cannot end winedevice.exe hosting " + name, GetLastError()));
-        return false;
+        return Host::Kept;
     }
+    if (ended) return Host::Ended;
+    if (!driver) return Host::Gone;
     report.problems.push_back(L"no process found that hosts " + image);
-    return false;
+    return Host::Kept;
 }
 
 // Stops and deletes one service and waits until the service manager has forgotten it.
@@ -203,10 +232,13 @@ void RemoveService(SC_HANDLE scm, const std::wstring& name, CleanReport& report)
             report.problems.push_back(ErrorText(L"OpenService " + name, error));
         return;
     }
+    SERVICE_STATUS_PROCESS first;
+    QueryState(service.h, first);
     bool stopped = StopAndWait(service.h);
     if (!stopped) {
-        stopped = EndHost(service.h, name, report);
-        if (stopped) report.hostEnded = true;
+        Host host = EndHost(service.h, name, first.dwProcessId, report);
+        stopped = host != Host::Kept;
+        if (host == Host::Ended) report.hostEnded = true;
     }
     if (!DeleteService(service.h) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         report.problems.push_back(ErrorText(L"DeleteService " + name, GetLastError()));
@@ -250,7 +282,7 @@ bool AllDigits(const std::wstring& text, size_t from) {
     return true;
 }
 
-// Files in `folder` matching `pattern` for which `keep` says true.
+// Files in `folder` matching `pattern` that `select` accepts.
 template <typename Pred>
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& pattern,
                                     Pred select) {
@@ -269,6 +301,8 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
 
 bool IsSafetyNetName(const std::wstring& name) {
     if (name.size() != 32 + 4 || !EndsWithNoCase(name, L".dat")) return false;
+    // The name used while LastLeaveTime cannot be read.
+    if (EqualNoCase(name, L"j48bon7fggefsadiedd5566_23310837.dat")) return true;
     for (size_t i = 0; i < 32; ++i)
         if (!iswxdigit(name[i])) return false;
     return true;

@@ -6,6 +6,7 @@
 #include <setupapi.h>
 #include <shlobj.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ struct PackageCase {
     DWORD startError;  // for Start::Fails
 };
 
+// Names the case in test listings by its package.
+void PrintTo(const PackageCase& c, std::ostream* out) {
+    *out << test::Narrow(c.name);
+}
+
 class PackageTest : public ::testing::TestWithParam<PackageCase> {};
 
 TEST_P(PackageTest, InstallsFromItsInfAndStartsAsDesigned) {
@@ -165,12 +171,49 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Fixtures, TwoPackagesOfOneKindDifferInEveryFile) {
-    for (const wchar_t* file : {L"qelmo.sys", L"kipmon64.dll", L"AddOn\\KipEvt.dll"}) {
-        std::wstring a = test::PackageDir(L"v1") + L"\\" + file;
-        std::wstring b = test::PackageDir(L"v2") + L"\\" + file;
-        EXPECT_NE(FixedVersion(a), FixedVersion(b)) << file;
+std::string ReadAll(const std::wstring& path) {
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    CloseHandle(file);
+    return bytes;
+}
+
+// A test that checks which file landed where can tell them apart by their bytes alone.
+TEST(Fixtures, FilesDifferBetweenPackagesAndBetweenModules) {
+    const std::wstring v1 = test::PackageDir(L"v1") + L"\\";
+    const std::wstring v2 = test::PackageDir(L"v2") + L"\\";
+    for (const wchar_t* file : {L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
+                                L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"}) {
+        std::string a = ReadAll(v1 + file);
+        ASSERT_FALSE(a.empty()) << test::Narrow(file);
+        EXPECT_NE(a, ReadAll(v2 + file)) << test::Narrow(file);
     }
+    EXPECT_NE(ReadAll(v1 + L"kipmon64.dll"), ReadAll(v1 + L"kipmon.dll"));
+    EXPECT_NE(ReadAll(v1 + L"AddOn\\KipEvt64.dll"), ReadAll(v1 + L"AddOn\\KipEvt.dll"));
+}
+
+TEST(Fixtures, PackageCopyHoldsThePackageUntilItGoesOutOfScope) {
+    std::wstring path;
+    {
+        test::PackageCopy copy(L"v2");
+        path = copy.Path();
+        ASSERT_FALSE(path.empty());
+        EXPECT_NE(path.back(), L'\\');
+        for (const wchar_t* file : {L"qelmo.inf", L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
+                                    L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"})
+            EXPECT_EQ(ReadAll(copy.File(file)), ReadAll(test::PackageDir(L"v2") + L"\\" + file))
+                << test::Narrow(file);
+        SetFileAttributesW(copy.File(L"qelmo.sys").c_str(), FILE_ATTRIBUTE_READONLY);
+        test::PackageCopy other(L"v2");
+        EXPECT_NE(other.Path(), path) << "every copy gets its own folder";
+    }
+    EXPECT_FALSE(test::FileExists(path));
 }
 
 // ---- test service -------------------------------------------------------------------------------
@@ -206,6 +249,38 @@ TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
     EXPECT_EQ(status.dwCheckPoint, 4u);
     EXPECT_EQ(status.dwWaitHint, 2000u);
     EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+}
+
+TEST(MachineGuard, RemovesAServiceThatWillNotStop) {
+    const wchar_t* name = L"qelmo_fixture_service";
+    // After one STOP the process still runs and the guard ends it. Wine refuses a second STOP
+    // (1061) and lets the process go, leaving the service RUNNING with no process.
+    for (int stops : {1, 2}) {
+        SCOPED_TRACE(stops);
+        MachineGuard guard({name});
+        {
+            ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+            std::wstring image =
+                L"\"" + test::BinDir() + L"fixtures\\qelmo_test_service.exe\" --ignore-stop";
+            ScHandle service(CreateServiceW(scm.h, name, name, SERVICE_ALL_ACCESS,
+                                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                            SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
+                                            nullptr, nullptr, nullptr));
+            ASSERT_NE(service.h, nullptr) << GetLastError();
+            ASSERT_TRUE(StartServiceW(service.h, 0, nullptr)) << GetLastError();
+            SERVICE_STATUS status = {};
+            ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
+            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 500), SERVICE_RUNNING);
+            if (stops == 2) {
+                EXPECT_FALSE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            }
+        }
+        test::CleanReport report = guard.Restore();
+        EXPECT_TRUE(report.clean) << report.Text();
+        EXPECT_FALSE(report.serviceStuck);
+        EXPECT_EQ(report.hostEnded, stops == 1);
+    }
 }
 
 // ---- standalone DLLs --------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include "common/driver_names.h"
 #include "config/safety_net.h"
+#include "support/driver_state.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -22,73 +23,8 @@ using test::ReadValue;
 const std::wstring kServiceKey = names::kServiceKey;
 const std::wstring kParametersKey = names::kParametersKey;
 
-std::wstring ModuleFile(const std::wstring& base, const wchar_t* kind, const wchar_t* version,
-                        const wchar_t* file) {
-    return base + L"\\qelmo\\20019\\" + kind + L"\\" + version + L"\\" + file;
-}
-
-struct Deployed {
-    std::wstring kipmon64, kipmon, evt64, evt;
-};
-
-Deployed DeployedFiles(const wchar_t* version) {
-    return {ModuleFile(test::SystemDir(), L"KipMon", version, L"kipmon64.dll"),
-            ModuleFile(test::Wow64Dir(), L"KipMon", version, L"kipmon.dll"),
-            ModuleFile(test::SystemDir(), L"AddOn", version, L"KipEvt64.dll"),
-            ModuleFile(test::Wow64Dir(), L"AddOn", version, L"KipEvt.dll")};
-}
-
-SERVICE_STATUS ServiceStatus(bool* exists) {
-    SERVICE_STATUS status{};
-    *exists = false;
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS);
-    if (service) {
-        *exists = QueryServiceStatus(service, &status) != FALSE;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(scm);
-    return status;
-}
-
-bool StartService(const wchar_t* name) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, name, SERVICE_START);
-    bool ok = service && (StartServiceW(service, 0, nullptr) ||
-                          GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(scm);
-    return ok;
-}
-
-// (source, target) pairs; a deletion has an empty target, so the list is split on every NUL.
-std::vector<std::wstring> PendingRenames() {
-    auto value =
-        ReadValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                  L"PendingFileRenameOperations");
-    std::vector<std::wstring> items;
-    const wchar_t* units = reinterpret_cast<const wchar_t*>(value.bytes.data());
-    size_t count = value.bytes.size() / sizeof(wchar_t);
-    std::wstring current;
-    for (size_t i = 0; i < count; ++i) {
-        if (units[i] != L'\0') {
-            current += units[i];
-            continue;
-        }
-        items.push_back(current);
-        current.clear();
-    }
-    // The list ends with one extra NUL (an empty string after the last pair).
-    if (items.size() % 2 == 1 && items.back().empty()) items.pop_back();
-    return items;
-}
-
-bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstring& path) {
-    for (size_t i = 0; i + 1 < pending.size(); i += 2)
-        if (_wcsicmp(pending[i].c_str(), (L"\\??\\" + path).c_str()) == 0 && pending[i + 1].empty())
-            return true;
-    return false;
-}
+using test::PendingDeletionOf;
+using test::PendingRenames;
 
 class Lifecycle : public ::testing::Test {
 protected:
@@ -103,12 +39,12 @@ TEST_F(Lifecycle, InstallCreatesServiceModulesAndEveryValue) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, package, 5), DRV_OK) << log.Dump();
 
     bool exists = false;
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     ASSERT_TRUE(exists);
-    EXPECT_TRUE(StartService(L"qelmo"));
-    EXPECT_EQ(ServiceStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(test::StartQelmo());
+    EXPECT_EQ(test::QelmoStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
-    Deployed files = DeployedFiles(L"6.0.1035");
+    test::DeployedModules files = test::ModulesOf(L"6.0.1035");
     for (const auto& f : {files.kipmon64, files.kipmon, files.evt64, files.evt})
         EXPECT_TRUE(FileExists(f)) << test::Narrow(f);
 
@@ -194,7 +130,7 @@ TEST_F(Lifecycle, ReinstallOfTheSameVersionCopiesAndRemovesNothingAndKeepsOtherF
     DWORD flags = 0x13;
     RegSetValueExW(key, L"RegCfgFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
     RegCloseKey(key);
-    Deployed files = DeployedFiles(L"6.0.1035");
+    test::DeployedModules files = test::ModulesOf(L"6.0.1035");
     // A module held open by another process must not matter: nothing is retired.
     HANDLE held =
         CreateFileW(files.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -214,9 +150,9 @@ TEST_F(Lifecycle, ReinstallOfTheSameVersionCopiesAndRemovesNothingAndKeepsOtherF
 
 TEST_F(Lifecycle, InstallOverAnOlderVersionRetiresItsModules) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    Deployed v1 = DeployedFiles(L"6.0.1035");
+    test::DeployedModules v1 = test::ModulesOf(L"6.0.1035");
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
-    Deployed v2 = DeployedFiles(L"6.0.2000");
+    test::DeployedModules v2 = test::ModulesOf(L"6.0.2000");
     for (const auto& f : {v1.kipmon64, v1.kipmon, v1.evt64, v1.evt}) {
         EXPECT_FALSE(FileExists(f)) << test::Narrow(f);
         std::wstring folder = f.substr(0, f.rfind(L'\\'));
@@ -239,7 +175,7 @@ TEST_F(Lifecycle, LockedOldModuleIsMovedAsideOrScheduledWithItsFolder) {
         SCOPED_TRACE(c.name);
         guard_.Restore();
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-        Deployed v1 = DeployedFiles(L"6.0.1035");
+        test::DeployedModules v1 = test::ModulesOf(L"6.0.1035");
         HMODULE loaded = nullptr;
         HANDLE held = INVALID_HANDLE_VALUE;
         if (c.loadAsModule)
@@ -289,13 +225,13 @@ TEST_F(Lifecycle, UninstallCountsDownWhileOtherInstallationsHoldTheDriver) {
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"PermCount").Dword(), 1u);
     bool exists = false;
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     EXPECT_TRUE(exists);
-    EXPECT_TRUE(FileExists(DeployedFiles(L"6.0.1035").kipmon64));
+    EXPECT_TRUE(FileExists(test::ModulesOf(L"6.0.1035").kipmon64));
 
     // The next uninstall removes the driver.
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
-    ServiceStatus(&exists);
+    test::QelmoStatus(&exists);
     EXPECT_FALSE(exists);
 }
 
@@ -308,7 +244,7 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-        ASSERT_TRUE(StartService(L"qelmo"));
+        ASSERT_TRUE(test::StartQelmo());
         HKEY key;
         ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &key), 0);
         if (c.deleteCount)
@@ -322,7 +258,7 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
         EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK) << log.Dump();
         bool exists = true;
         for (int i = 0; i < 50 && exists; ++i) {
-            ServiceStatus(&exists);
+            test::QelmoStatus(&exists);
             if (exists) Sleep(100);
         }
         EXPECT_FALSE(exists);
@@ -334,6 +270,22 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
     }
 }
 
+TEST_F(Lifecycle, UninstallWhoseInfCannotRunAbortsAfterRemovingTheModules) {
+    ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+    test::PackageCopy noInf(L"v1");
+    ASSERT_TRUE(DeleteFileW(noInf.File(L"qelmo.inf").c_str()));
+    test::LogCapture log;
+    EXPECT_EQ(host_.Run(ACTION_UNINSTALL, noInf.Path()), DRV_ERR_ABORT);
+    const auto* line = log.Find(L"fail to uninstall qelmo by inf.");
+    ASSERT_NE(line, nullptr) << log.Dump();
+    EXPECT_EQ(line->level, 5u);
+    for (const auto& f : test::ModulesOf(L"6.0.1035").All())
+        EXPECT_FALSE(FileExists(f));
+    bool exists = false;
+    test::QelmoStatus(&exists);
+    EXPECT_TRUE(exists);  // the service stays for a later uninstall with a proper package
+}
+
 TEST_F(Lifecycle, UninstallOfAMissingDriverTouchesNothing) {
     test::LogCapture log;
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_ERR_FAILED);
@@ -343,7 +295,7 @@ TEST_F(Lifecycle, UninstallOfAMissingDriverTouchesNothing) {
 
 TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    ASSERT_TRUE(StartService(L"qelmo"));
+    ASSERT_TRUE(test::StartQelmo());
     // A live instance of the driver's companion holds its mailslot: stopping is refused.
     HANDLE slot = CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE0", 0, 0, nullptr);
     ASSERT_NE(slot, INVALID_HANDLE_VALUE);
@@ -354,8 +306,8 @@ TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 5u);
     bool exists = false;
-    EXPECT_EQ(ServiceStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(FileExists(DeployedFiles(L"6.0.1035").kipmon64));
+    EXPECT_EQ(test::QelmoStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(FileExists(test::ModulesOf(L"6.0.1035").kipmon64));
 }
 
 TEST_F(Lifecycle, UninstallResetsTheSafetyNetFirst) {
@@ -482,7 +434,7 @@ TEST_F(Lifecycle, StatusReportFollowsTheService) {
     s = host_.Status();
     EXPECT_EQ(s.state, DRV_STATE_NOT_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");
-    ASSERT_TRUE(StartService(L"qelmo"));
+    ASSERT_TRUE(test::StartQelmo());
     s = host_.Status();
     EXPECT_EQ(s.state, DRV_STATE_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");

@@ -4,6 +4,7 @@
 
 #include "config/driver_parameters.h"
 #include "config/safety_net.h"
+#include "config/safety_net_name.h"
 
 namespace qelmo {
 namespace {

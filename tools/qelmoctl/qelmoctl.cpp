@@ -7,13 +7,20 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
+#include "doctor.h"
 #include "result_names.h"
+#include "text.h"
 
 namespace {
+
+using qelmoctl::Narrow;
+using qelmoctl::Widen;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
@@ -22,34 +29,59 @@ constexpr int kExitUsage = 2;
 const char* kUsage =
     "usage: qelmoctl [options] COMMAND [arguments]\n"
     "\n"
-    "Drives helperQELMODriver.dll through its exports, as the host platform does.\n"
+    "Drives helperQELMODriver.dll through its four exports, as the host platform does, and\n"
+    "inspects what the driver left on this machine.\n"
     "\n"
     "commands:\n"
     "  install PACKAGE_FOLDER      install the driver from a package folder (action 0)\n"
-    "  update PACKAGE_FOLDER       update the installed driver (action 1)\n"
+    "  update PACKAGE_FOLDER       update the installed driver from a package folder (action 1)\n"
     "  update-alt PACKAGE_FOLDER   update without logging compare_state (action 3)\n"
-    "  uninstall PACKAGE_FOLDER    uninstall the driver (action 2)\n"
-    "  status                      the driver's state and version (the status callback)\n"
+    "  uninstall PACKAGE_FOLDER    uninstall the driver; the folder holds the INF file used to\n"
+    "                              remove it (action 2)\n"
+    "  status                      the driver's state and version as the plug-in reports them\n"
+    "                              (DRV_STATE_RUNNING / _NOT_RUNNING / _UNKNOWN, version or 1.0)\n"
     "  info                        the plug-in's owner module ID and module version\n"
-    "  batch FILE                  one call for all records of FILE; each line: ACTION FOLDER,\n"
+    "  batch FILE                  all records of FILE in one call, in order; each line:\n"
+    "                                ACTION PACKAGE_FOLDER\n"
     "                              ACTION one of install|update|update-alt|uninstall or a number;\n"
     "                              blank lines and lines starting with # are skipped\n"
+    "  doctor                      read-only check of the driver's footprint: service state,\n"
+    "                              type and ImagePath, deletion mark, driver file and version,\n"
+    "                              leftover backup, PermCount/RegCfgFlags/ZrkFlags, recorded\n"
+    "                              module paths, file operations pending at restart, safety-net\n"
+    "                              file, Parameters values, debug switch. One line per finding:\n"
+    "                              [ok] as expected, [!] problem, [--] for information.\n"
+    "                              Loads no plug-in and changes nothing.\n"
     "\n"
     "options:\n"
     "  --plugin PATH        the plug-in DLL to load (default: beside qelmoctl.exe)\n"
-    "  --compare-state N    compare_state of the record (default 0)\n"
+    "  --compare-state N    compare_state of the records (default 0)\n"
     "  --log-level N        stream the plug-in's log lines of level >= N to stderr\n"
     "                       (2 trace, 3 warnings, 5 errors, 0 off; default 3)\n"
-    "  --json               machine-readable output for status, info and results\n"
-    "  --help               this text\n"
+    "  --json               machine-readable output: one object for status, info and the\n"
+    "                       actions; for doctor an array of {check, status, detail} with\n"
+    "                       status ok|problem|info\n"
+    "  --help, -h           this text\n"
     "\n"
-    "exit status: 0 success code, 1 failure code, 2 usage error\n"
+    "Package folders and batch files may be given relative to the current folder.\n"
+    "\n"
+    "exit status:\n"
+    "  0  the plug-in returned a success code (DRV_OK, DRV_OK_PENDING); status: the plug-in\n"
+    "     answered, whatever the driver's state; doctor: no problem found\n"
+    "  1  the plug-in returned a failure code, or could not be loaded; doctor: problems found\n"
+    "  2  usage error: unknown command or option, missing argument, package folder not\n"
+    "     found or not a folder, unreadable or malformed batch file\n"
     "\n"
     "examples:\n"
     "  qelmoctl install C:\\packages\\v1\n"
     "  qelmoctl --log-level 2 update C:\\packages\\v2 --compare-state 3\n"
+    "  qelmoctl uninstall C:\\packages\\v2\n"
     "  qelmoctl --json status\n"
-    "  qelmoctl batch C:\\work\\records.txt\n";
+    "  qelmoctl info\n"
+    "  qelmoctl batch C:\\work\\records.txt\n"
+    "  qelmoctl doctor\n"
+    "  qelmoctl --json doctor > findings.json\n"
+    "  qelmoctl --plugin D:\\builds\\helperQELMODriver.dll status\n";
 
 struct Options {
     std::wstring plugin;
@@ -58,24 +90,6 @@ struct Options {
     uint32_t compareState = 0;
     std::vector<std::wstring> words;  // command and its arguments
 };
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 int UsageError(const std::string& message) {
     fprintf(stderr, "qelmoctl: %s (see qelmoctl --help)\n", message.c_str());
@@ -99,14 +113,11 @@ std::wstring ExeDirectory() {
 }
 
 struct Plugin {
-    HMODULE module = nullptr;
+    qelmo::LibraryHandle module;
     PFN_Plugin_Interface_DriversDoAction doAction = nullptr;
     PFN_Plugin_Interface_EnumerateDriversInfo enumerate = nullptr;
     PFN_Plugin_Interface_GetHelperOwnerModuleID ownerId = nullptr;
     PFN_Plugin_Interface_GetModuleVersion moduleVersion = nullptr;
-    ~Plugin() {
-        if (module) FreeLibrary(module);
-    }
 };
 
 template <typename F>
@@ -122,20 +133,24 @@ bool LoadPlugin(const Options& options, Plugin& plugin) {
     }
     std::wstring path =
         options.plugin.empty() ? ExeDirectory() + L"helperQELMODriver.dll" : options.plugin;
-    plugin.module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // The altered search order (the DLL's own folder for its imports) needs an absolute path.
+    wchar_t full[MAX_PATH] = {};
+    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    if (n > 0 && n < MAX_PATH) path = full;
+    plugin.module.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!plugin.module) {
         fprintf(stderr, "qelmoctl: cannot load %s (error %lu)\n", Narrow(path).c_str(),
                 GetLastError());
         return false;
     }
     plugin.doAction = Export<PFN_Plugin_Interface_DriversDoAction>(
-        plugin.module, "Plugin_Interface_DriversDoAction");
+        plugin.module.get(), "Plugin_Interface_DriversDoAction");
     plugin.enumerate = Export<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        plugin.module, "Plugin_Interface_EnumerateDriversInfo");
+        plugin.module.get(), "Plugin_Interface_EnumerateDriversInfo");
     plugin.ownerId = Export<PFN_Plugin_Interface_GetHelperOwnerModuleID>(
-        plugin.module, "Plugin_Interface_GetHelperOwnerModuleID");
+        plugin.module.get(), "Plugin_Interface_GetHelperOwnerModuleID");
     plugin.moduleVersion = Export<PFN_Plugin_Interface_GetModuleVersion>(
-        plugin.module, "Plugin_Interface_GetModuleVersion");
+        plugin.module.get(), "Plugin_Interface_GetModuleVersion");
     if (!plugin.doAction || !plugin.enumerate || !plugin.ownerId || !plugin.moduleVersion) {
         fprintf(stderr, "qelmoctl: %s lacks the plug-in exports\n", Narrow(path).c_str());
         return false;
@@ -258,15 +273,19 @@ int RunRecords(const Options& options, Plugin& plugin, const std::vector<DrvInfo
     return ReportResult(options, what, result, seconds);
 }
 
-int RunBatch(const Options& options, Plugin& plugin, const std::wstring& file) {
-    std::ifstream in(Narrow(file));
+// Reads the records of a batch file; 0 when they are all valid, else the usage error's exit code
+// (the message is printed).
+int ReadBatch(const Options& options, const std::wstring& file, std::vector<DrvInfo>& records) {
+    // The wide name: a path outside the ANSI code page must still open.
+    std::ifstream in(std::filesystem::path(file), std::ios::binary);
     if (!in) return UsageError("cannot read batch file: " + Narrow(file));
-    std::vector<DrvInfo> records;
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
         ++number;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        // Editors that save UTF-8 often put a byte order mark first.
+        if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
             line.pop_back();
         size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos || line[first] == '#') continue;
@@ -279,7 +298,8 @@ int RunBatch(const Options& options, Plugin& plugin, const std::wstring& file) {
         }
         uint32_t action = 0;
         if (!ParseAction(actionWord, action))
-            return UsageError("line " + std::to_string(number) + ": unknown action");
+            return UsageError("line " + std::to_string(number) + ": unknown action " +
+                              Narrow(actionWord));
         if (folderWord.empty())
             return UsageError("line " + std::to_string(number) + ": missing package folder");
         std::wstring full;
@@ -289,7 +309,13 @@ int RunBatch(const Options& options, Plugin& plugin, const std::wstring& file) {
         records.push_back(MakeRecord(action, full, options.compareState));
     }
     if (records.empty()) return UsageError("batch file holds no records");
-    return RunRecords(options, plugin, records, "batch");
+    return kExitSuccess;
+}
+
+int RunDoctor(const Options& options) {
+    qelmoctl::Findings findings = qelmoctl::RunDoctorChecks();
+    qelmoctl::PrintFindings(findings, options.json, stdout);
+    return findings.ProblemCount() == 0 ? kExitSuccess : kExitFailure;
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -330,28 +356,31 @@ int Run(int argc, wchar_t** argv) {
     const bool isAction = command == L"install" || command == L"update" ||
                           command == L"update-alt" || command == L"uninstall";
     std::wstring folder;
+    std::vector<DrvInfo> records;
     if (isAction) {
         ParseAction(command, action);
         if (extra != 1) return UsageError(Narrow(command) + " needs one PACKAGE_FOLDER");
         std::string error;
         if (!CheckPackageFolder(options.words[1], folder, error)) return UsageError(error);
-    } else if (command == L"status" || command == L"info") {
+        records.push_back(MakeRecord(action, folder, options.compareState));
+    } else if (command == L"status" || command == L"info" || command == L"doctor") {
         if (extra != 0) return UsageError(Narrow(command) + " takes no arguments");
     } else if (command == L"batch") {
         if (extra != 1) return UsageError("batch needs one FILE");
+        // A malformed batch file is a usage error whatever the plug-in.
+        if (int code = ReadBatch(options, options.words[1], records)) return code;
     } else {
         return UsageError("unknown command " + Narrow(command));
     }
 
+    // The doctor looks at the machine only; it loads no plug-in.
+    if (command == L"doctor") return RunDoctor(options);
+
     Plugin plugin;
     if (!LoadPlugin(options, plugin)) return kExitFailure;
-    if (isAction) {
-        std::vector<DrvInfo> records{MakeRecord(action, folder, options.compareState)};
-        return RunRecords(options, plugin, records, Narrow(command).c_str());
-    }
     if (command == L"status") return RunStatus(options, plugin);
     if (command == L"info") return RunInfo(options, plugin);
-    return RunBatch(options, plugin, options.words[1]);
+    return RunRecords(options, plugin, records, Narrow(command).c_str());
 }
 
 }  // namespace

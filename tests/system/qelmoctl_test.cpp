@@ -1,0 +1,469 @@
+// qelmoctl.exe run as a child process, the way an operator runs it: its exit codes, its output,
+// and its doctor's view of the driver's footprint before and after damage.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/driver_names.h"
+#include "support/fixtures.h"
+#include "support/log_capture.h"
+#include "support/machine.h"
+
+namespace qelmo {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out;  // '\r' removed
+    std::string err;
+    bool started = false;
+};
+
+// Whatever the pipe holds now, without waiting for more.
+void Drain(HANDLE pipe, std::string& into) {
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char buffer[4096];
+        DWORD got = 0;
+        DWORD want = available < sizeof buffer ? available : static_cast<DWORD>(sizeof buffer);
+        if (!ReadFile(pipe, buffer, want, &got, nullptr) || got == 0) return;
+        into.append(buffer, got);
+    }
+}
+
+std::string WithoutCr(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
+// One command-line argument, quoted so that CommandLineToArgvW gives it back unchanged.
+std::wstring Quote(const std::wstring& arg) {
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+        } else {
+            if (c == L'"') quoted.append(backslashes + 1, L'\\');
+            backslashes = 0;
+        }
+        quoted += c;
+    }
+    quoted.append(backslashes, L'\\');  // doubled before the closing quote
+    return quoted + L"\"";
+}
+
+ToolRun RunTool(const std::vector<std::wstring>& args) {
+    ToolRun run;
+    const std::wstring exe = test::BinDir() + L"qelmoctl.exe";
+    std::wstring line = Quote(exe);
+    for (const auto& a : args)
+        line += L" " + Quote(a);
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return run;
+    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+        CloseHandle(outRead);
+        CloseHandle(outWrite);
+        return run;
+    }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    PROCESS_INFORMATION pi{};
+    std::vector<wchar_t> mutableLine(line.begin(), line.end());
+    mutableLine.push_back(L'\0');
+    run.started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0,
+                                 nullptr, nullptr, &si, &pi) != FALSE;
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    if (run.started) {
+        // The output is read until the process has ended, not until the pipes report their end:
+        // a Wine system process started on the tool's behalf (explorer.exe /desktop, the first
+        // time something needs the desktop) inherits the tool's standard handles and keeps the
+        // pipes open for the rest of the session.
+        const ULONGLONG deadline = GetTickCount64() + 120000;
+        for (;;) {
+            Drain(outRead, run.out);
+            Drain(errRead, run.err);
+            if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) break;
+            if (GetTickCount64() > deadline) {
+                TerminateProcess(pi.hProcess, 99);
+                WaitForSingleObject(pi.hProcess, 5000);
+                break;
+            }
+        }
+        Drain(outRead, run.out);
+        Drain(errRead, run.err);
+        GetExitCodeProcess(pi.hProcess, &run.exitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    run.out = WithoutCr(run.out);
+    run.err = WithoutCr(run.err);
+    return run;
+}
+
+std::string Describe(const std::vector<std::wstring>& args, const ToolRun& run) {
+    std::string text = "qelmoctl";
+    for (const auto& a : args)
+        text += " " + test::Narrow(a);
+    return text + "\n-- exit " + std::to_string(run.exitCode) + "\n-- stdout:\n" + run.out +
+           "-- stderr:\n" + run.err;
+}
+
+std::wstring WriteTempFile(const std::wstring& name, const std::string& content) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring path = std::wstring(temp) + name;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::wstring();
+    DWORD written = 0;
+    BOOL ok =
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == content.size() ? path : std::wstring();
+}
+
+class Qelmoctl : public ::testing::Test {
+protected:
+    test::MachineGuard guard_;
+};
+
+TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
+    const std::wstring package = test::PackageDir(L"v1");
+    const std::wstring missingFolder = package + L"-does-not-exist";
+    // Saved the way editors save UTF-8 (a byte order mark first), under a name outside the ANSI
+    // code page; its first two records are fine.
+    const std::wstring badBatch = WriteTempFile(
+        L"qelmoctl_batch_\u03bb.txt", "\xEF\xBB\xBF# records\ninstall " + test::Narrow(package) +
+                                          "\nfrobnicate " + test::Narrow(package) + "\n");
+    ASSERT_FALSE(badBatch.empty());
+    const std::wstring missingPlugin = test::BinDir() + L"no_such_plugin.dll";
+
+    struct Case {
+        const char* name;
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+        std::vector<std::string> outHas;
+        std::vector<std::string> errHas;
+        bool oneLineError;  // stderr is exactly one line
+    } cases[] = {
+        {"no command", {}, 2, {}, {"no command"}, true},
+        {"unknown command", {L"frobnicate"}, 2, {}, {"unknown command frobnicate"}, true},
+        {"unknown option", {L"--frobnicate", L"status"}, 2, {}, {"unknown option"}, true},
+        {"option without its value", {L"status", L"--compare-state"}, 2, {}, {}, true},
+        {"install without folder", {L"install"}, 2, {}, {"needs one PACKAGE_FOLDER"}, true},
+        {"missing folder", {L"install", missingFolder}, 2, {}, {"not found"}, true},
+        {"file instead of folder",
+         {L"install", package + L"\\qelmo.inf"},
+         2,
+         {},
+         {"not a folder"},
+         true},
+        {"status with an argument", {L"status", package}, 2, {}, {"takes no arguments"}, true},
+        {"batch with an unknown action line",
+         {L"batch", badBatch},
+         2,
+         {},
+         {"line 3: unknown action frobnicate"},
+         true},
+        // The batch file is checked before the plug-in is loaded: a usage error, not a load error.
+        {"batch error found before loading the plug-in",
+         {L"--plugin", missingPlugin, L"batch", badBatch},
+         2,
+         {},
+         {"unknown action"},
+         true},
+        {"help",
+         {L"--help"},
+         0,
+         {"install PACKAGE_FOLDER", "update PACKAGE_FOLDER", "update-alt PACKAGE_FOLDER",
+          "uninstall PACKAGE_FOLDER", "status", "info", "batch FILE", "doctor", "exit status",
+          "examples:", "qelmoctl --json doctor"},
+         {},
+         false},
+        {"info", {L"info"}, 0, {"20019", "2.9.9999"}, {}, false},
+        {"status without a driver",
+         {L"status"},
+         0,
+         {"DRV_STATE_UNKNOWN", "1.0", "DRV_OK"},
+         {},
+         false},
+        {"missing plug-in", {L"--plugin", missingPlugin, L"status"}, 1, {}, {"cannot load"}, false},
+        {"doctor on a clean machine",
+         {L"doctor"},
+         0,
+         {"service: not installed", "no problems"},
+         {},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolRun run = RunTool(c.args);
+        ASSERT_TRUE(run.started);
+        const std::string what = Describe(c.args, run);
+        EXPECT_EQ(run.exitCode, c.exitCode) << what;
+        for (const auto& s : c.outHas)
+            EXPECT_THAT(run.out, HasSubstr(s)) << what;
+        for (const auto& s : c.errHas)
+            EXPECT_THAT(run.err, HasSubstr(s)) << what;
+        if (c.oneLineError) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what;
+            EXPECT_EQ(run.out, "") << what;
+        }
+    }
+    DeleteFileW(badBatch.c_str());
+}
+
+// ---- doctor ------------------------------------------------------------------------------------
+
+// Every value below a key, by "subkey\name", with its type and bytes.
+using RegistrySnapshot = std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>>;
+
+void SnapshotTree(HKEY root, const std::wstring& path, RegistrySnapshot& into) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[512];
+        DWORD nameUnits = 512, type = 0, bytes = 0;
+        if (RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, nullptr, &bytes) !=
+            ERROR_SUCCESS)
+            break;
+        std::vector<BYTE> data(bytes);
+        nameUnits = 512;
+        RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, data.data(), &bytes);
+        data.resize(bytes);
+        into[path + L"\\" + name] = {type, data};
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD units = 256;
+        if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        subkeys.push_back(name);
+    }
+    RegCloseKey(key);
+    into[path + L"\\"] = {REG_NONE, {}};  // the key itself
+    for (const auto& s : subkeys)
+        SnapshotTree(root, path + L"\\" + s, into);
+}
+
+const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+RegistrySnapshot FootprintSnapshot() {
+    RegistrySnapshot s;
+    SnapshotTree(HKEY_LOCAL_MACHINE, names::kServiceKey, s);
+    SnapshotTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor", s);
+    auto pending =
+        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
+    if (pending.exists) s[L"PendingFileRenameOperations"] = {pending.type, pending.bytes};
+    return s;
+}
+
+void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &handle), 0);
+    EXPECT_EQ(RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              0);
+    RegCloseKey(handle);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The JSON lines of the findings with a given check and status.
+std::vector<std::string> JsonFindings(const std::string& out, const std::string& check,
+                                      const std::string& status) {
+    std::vector<std::string> found;
+    const std::string key = "{\"check\":\"" + check + "\",\"status\":\"" + status + "\"";
+    for (const auto& line : Lines(out))
+        if (line.find(key) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+// Backslashes as they appear inside a JSON string.
+std::string JsonPath(const std::wstring& path) {
+    std::string text;
+    for (char c : test::Narrow(path)) {
+        if (c == '\\') text += '\\';
+        text += c;
+    }
+    return text;
+}
+
+bool WaitUntilServiceGone() {
+    for (int i = 0; i < 50; ++i) {
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service = OpenServiceW(scm, names::kServiceName, SERVICE_QUERY_STATUS);
+        const bool gone = !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        if (service) CloseServiceHandle(service);
+        CloseServiceHandle(scm);
+        if (gone) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+TEST_F(Qelmoctl, LifecycleThroughTheToolAndDoctorOnADamagedFootprint) {
+    const std::wstring package = test::PackageDir(L"v1");
+    auto run = [](std::vector<std::wstring> args) {
+        ToolRun r = RunTool(args);
+        return std::make_pair(r, Describe(args, r));
+    };
+
+    auto [install, installWhat] = run({L"install", package});
+    ASSERT_EQ(install.exitCode, 0u) << installWhat;
+    EXPECT_THAT(install.out, HasSubstr("DRV_OK (0x201a0001)")) << installWhat;
+
+    auto [status, statusWhat] = run({L"--json", L"status"});
+    EXPECT_EQ(status.exitCode, 0u) << statusWhat;
+    EXPECT_THAT(status.out, HasSubstr("\"state\":\"DRV_STATE_NOT_RUNNING\"")) << statusWhat;
+    EXPECT_THAT(status.out, HasSubstr("\"version\":\"2.9.1234\"")) << statusWhat;
+
+    auto [healthy, healthyWhat] = run({L"doctor"});
+    EXPECT_EQ(healthy.exitCode, 0u) << healthyWhat;
+    EXPECT_THAT(healthy.out, Not(HasSubstr("[!]"))) << healthyWhat;
+    EXPECT_THAT(healthy.out, HasSubstr("[ok] service: STOPPED")) << healthyWhat;
+    EXPECT_THAT(healthy.out, HasSubstr("version 2.9.0.1234 (status shows 2.9.1234)"))
+        << healthyWhat;
+
+    // Damage: a recorded module is gone, the service is marked for deletion, bit 0 of
+    // RegCfgFlags is set.
+    const std::wstring module =
+        test::ReadValue(HKEY_LOCAL_MACHINE, names::kServiceKey, names::kMonDll64Name).String();
+    ASSERT_FALSE(module.empty());
+    ASSERT_TRUE(DeleteFileW(module.c_str()));
+    SetDword(names::kServiceKey, names::kDeleteFlag, 1);
+    SetDword(names::kServiceKey, names::kRegCfgFlags, 1);
+
+    const RegistrySnapshot before = FootprintSnapshot();
+    auto [damaged, damagedWhat] = run({L"--json", L"doctor"});
+    EXPECT_EQ(FootprintSnapshot(), before) << "doctor changed the registry";
+    EXPECT_FALSE(test::FileExists(module));
+
+    EXPECT_EQ(damaged.exitCode, 1u) << damagedWhat;
+    struct Expected {
+        std::string check;
+        std::string detail;
+    } problems[] = {
+        {"service.delete_mark", "DeleteFlag = 1"},
+        {"registry.RegCfgFlags", "0x1: bit 0 is set"},
+        {"module.QELMOMonDll64Name", JsonPath(module) + ": file missing"},
+    };
+    for (const auto& p : problems) {
+        auto found = JsonFindings(damaged.out, p.check, "problem");
+        ASSERT_EQ(found.size(), 1u) << p.check << "\n" << damagedWhat;
+        EXPECT_THAT(found[0], HasSubstr(p.detail)) << damagedWhat;
+    }
+    // An array with one finding per line.
+    const auto lines = Lines(damaged.out);
+    ASSERT_GE(lines.size(), 3u) << damagedWhat;
+    EXPECT_EQ(lines.front(), "[");
+    EXPECT_EQ(lines.back(), "]");
+    for (size_t i = 1; i + 1 < lines.size(); ++i)
+        EXPECT_THAT(lines[i], ::testing::StartsWith("  {\"check\":\"")) << damagedWhat;
+
+    auto [uninstall, uninstallWhat] = run({L"uninstall", package});
+    EXPECT_EQ(uninstall.exitCode, 0u) << uninstallWhat;
+    EXPECT_THAT(uninstall.out, HasSubstr("DRV_OK (0x201a0001)")) << uninstallWhat;
+
+    // Nothing is left for the doctor to complain about.
+    ASSERT_TRUE(WaitUntilServiceGone());
+    auto [after, afterWhat] = run({L"doctor"});
+    EXPECT_EQ(after.exitCode, 0u) << afterWhat;
+    EXPECT_THAT(after.out, HasSubstr("service: not installed")) << afterWhat;
+}
+
+TEST_F(Qelmoctl, DoctorReadsPendingRestartOperationsPairByPair) {
+    const std::wstring package = test::PackageDir(L"v1");
+    ToolRun install = RunTool({L"install", package});
+    ASSERT_EQ(install.exitCode, 0u) << install.out << install.err;
+    const std::wstring live =
+        test::ReadValue(HKEY_LOCAL_MACHINE, names::kServiceKey, names::kMonDll64Name).String();
+    ASSERT_FALSE(live.empty());
+    const std::wstring drivers = test::DriversDir();
+    const std::wstring retired = test::SystemDir() + L"\\qelmo\\20019\\KipMon\\5.0.1\\kipmon64.dll";
+
+    // Deletions have empty targets, so the entries that matter most come after empty strings.
+    struct Entry {
+        std::wstring source, target;
+        const char* status;  // null: not about the driver, must not be listed
+        std::string detail;
+    } entries[] = {
+        {L"\\??\\C:\\unrelated\\file.txt", L"", nullptr, ""},
+        {L"\\??\\" + retired, L"", "info", "delete " + JsonPath(retired)},
+        {L"\\??\\" + live, L"", "problem", "delete " + JsonPath(live)},
+        {L"\\??\\" + drivers + L"\\qelmo.sys.12345", L"", "info",
+         "delete " + JsonPath(drivers + L"\\qelmo.sys.12345")},
+        {L"\\??\\C:\\staging\\new.sys", L"!\\??\\" + drivers + L"\\qelmo.sys", "problem",
+         "replace C:\\\\staging\\\\new.sys -> " + JsonPath(drivers + L"\\qelmo.sys")},
+    };
+    std::wstring multi;
+    for (const auto& e : entries) {
+        multi += e.source;
+        multi += L'\0';
+        multi += e.target;
+        multi += L'\0';
+    }
+    multi += L'\0';
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key), 0);
+    ASSERT_EQ(RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                             reinterpret_cast<const BYTE*>(multi.data()),
+                             static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
+              0);
+    RegCloseKey(key);
+
+    ToolRun doctor = RunTool({L"--json", L"doctor"});
+    const std::string what = Describe({L"--json", L"doctor"}, doctor);
+    EXPECT_EQ(doctor.exitCode, 1u) << what;
+    EXPECT_THAT(doctor.out, Not(HasSubstr("unrelated"))) << what;
+    size_t listed = 0;
+    for (const auto& e : entries) {
+        if (!e.status) continue;
+        ++listed;
+        bool seen = false;
+        for (const auto& line : JsonFindings(doctor.out, "restart.pending", e.status))
+            seen = seen || line.find(e.detail + "\"") != std::string::npos ||
+                   line.find(e.detail + ":") != std::string::npos;
+        EXPECT_TRUE(seen) << e.detail << "\n" << what;
+    }
+    EXPECT_EQ(JsonFindings(doctor.out, "restart.pending", "problem").size() +
+                  JsonFindings(doctor.out, "restart.pending", "info").size(),
+              listed)
+        << what;
+}
+
+}  // namespace
+}  // namespace qelmo
