@@ -4,6 +4,7 @@
 // at restart" would delete the modules of the next install of that version at the next restart.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "support/driver_state.h"
@@ -19,6 +20,10 @@ struct Case {
     const char* name;
     bool retryFromMissingFolder;  // the retry names a folder that does not exist at all
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PendingDeletion : public ::testing::TestWithParam<Case> {
 protected:
