@@ -175,7 +175,7 @@ void EnumerateDirectly(DrvStatusInfo& info) {
     info.state = !queried ? DRV_STATE_UNKNOWN
                           : (status.dwCurrentState == SERVICE_RUNNING ? DRV_STATE_RUNNING
                                                                       : DRV_STATE_NOT_RUNNING);
-    strcpy(info.szVersion, "1.0");
+    snprintf(info.szVersion, sizeof info.szVersion, "1.0");
     if (!queried) return;
     wchar_t directory[MAX_PATH] = {};
     GetSystemDirectoryW(directory, MAX_PATH);

@@ -228,6 +228,7 @@ private:
     Random& random_;
     const Packages& packages_;
     uint64_t slowBudget_;
+    size_t infixSweep_ = 0;
     std::vector<std::wstring> backupPaths_;
 };
 
@@ -405,7 +406,7 @@ Record Generator::Cheap() {
                    // so an install ends at its first step wherever the infix lands)
             r.info.action = ACTION_INSTALL;
             const std::wstring& base = packages_.noKipmon64;
-            const size_t at = random_.Below(base.size() + 1);
+            const size_t at = infixSweep_++ % (base.size() + 1);  // every position in turn
             SetPath(r.info, InsertInfix(base, at));
             r.allowed = Set(DRV_ERR_ABORT);
             r.what = "device infix at " + std::to_string(at);
