@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <ostream>
 #include <string>
 
 #include "support/log_capture.h"
@@ -53,6 +54,10 @@ struct Case {
     void (*spoil)(const test::PackageCopy&);
     uint32_t expected;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class InfSources : public ::testing::TestWithParam<Case> {
 protected:

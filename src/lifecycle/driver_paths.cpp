@@ -67,8 +67,16 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName) 
     return WithTrailingSeparator(folder) + serviceName + names::kInfSuffix;
 }
 
+namespace {
+// The failed removal found nothing at the path. Nothing is scheduled then: a deletion at restart
+// would remove whatever a later deployment places under that name (a reinstalled module).
+bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+}  // namespace
+
 void ForceDeleteFile(const std::wstring& path) {
-    if (DeleteFileW(path.c_str())) return;
+    if (DeleteFileW(path.c_str()) || NothingThere(GetLastError())) return;
     wchar_t aside[names::kFolderUnits] = {};
     // Truncating format: an over-long name is cut short inside the buffer, never past it.
     _snwprintf(aside, names::kFolderUnits - 1, L"%ls.%d", path.c_str(),
@@ -82,8 +90,8 @@ void ForceDeleteFile(const std::wstring& path) {
 }
 
 void RemoveFolderNowOrAtRestart(const std::wstring& folder) {
-    if (!RemoveDirectoryW(folder.c_str()))
-        MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (RemoveDirectoryW(folder.c_str()) || NothingThere(GetLastError())) return;
+    MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 void RemoveFileAndFolder(const std::wstring& path) {

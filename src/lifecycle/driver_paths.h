@@ -29,11 +29,13 @@ std::wstring WithTrailingSeparator(const std::wstring& folder);
 bool EndsWithSeparator(const std::wstring& text);
 
 // Deletes the file; when that fails, moves it aside to "<path>.<tick count>" and schedules that
-// name for deletion at restart (or the path itself when even the move fails).
+// name for deletion at restart (or the path itself when even the move fails). A file that is
+// not there is left alone: nothing is scheduled for it.
 void ForceDeleteFile(const std::wstring& path);
 // ForceDeleteFile, then removes the file's folder now or at restart.
 void RemoveFileAndFolder(const std::wstring& path);
-// Removes the folder now, or schedules it for deletion at restart.
+// Removes the folder now, or schedules it for deletion at restart; a folder that is not there is
+// left alone.
 void RemoveFolderNowOrAtRestart(const std::wstring& folder);
 
 // RemoveFileAndFolder on each previous path, except one that now names a module in use by the
