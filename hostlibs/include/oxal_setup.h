@@ -9,7 +9,11 @@
 //   OXAL_SETUP_FAIL="N:E[,N:E...]"  the Nth call of Copy (1-based, counted from load or from the
 //                                   last OxalSetup_SetFaults) fails with Windows error E and
 //                                   leaves the destination untouched.
-//   OxalSetup_SetFaults(L"2:5,3:32") does the same from code; null or "" clears all faults.
+//   OxalSetup_SetFaults(L"2:5,3:32") does the same from code; null or "" clears all faults (and
+//                                   delays).
+//   OXAL_SETUP_DELAY="N:MS[,...]"   the Nth call returns MS milliseconds after its copy ended, so a
+//                                   test can act between a caller's copy and its next step;
+//                                   OxalSetup_SetDelays(L"2:1500") from code (after SetFaults).
 #pragma once
 #include <stdint.h>
 #include <windows.h>
@@ -29,6 +33,7 @@ OXAL_SETUP_API BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL
 
 // ---- stand-in only ----
 OXAL_SETUP_API BOOL OxalSetup_SetFaults(const wchar_t* faults);  // resets the call counter
+OXAL_SETUP_API BOOL OxalSetup_SetDelays(const wchar_t* delays);
 OXAL_SETUP_API uint32_t OxalSetup_CallCount(void);
 
 #ifdef __cplusplus

@@ -16,6 +16,7 @@ struct State {
     std::mutex mutex;
     uint32_t calls = 0;
     std::map<uint32_t, DWORD> faults;  // call number -> error
+    std::map<uint32_t, DWORD> delays;  // call number -> pause (ms) after the copy
 };
 
 State& TheState() {
@@ -47,6 +48,8 @@ struct EnvLoader {
         wchar_t buffer[512];
         DWORD n = GetEnvironmentVariableW(L"OXAL_SETUP_FAIL", buffer, ARRAYSIZE(buffer));
         if (n > 0 && n < ARRAYSIZE(buffer)) ParseFaults(buffer, TheState().faults);
+        n = GetEnvironmentVariableW(L"OXAL_SETUP_DELAY", buffer, ARRAYSIZE(buffer));
+        if (n > 0 && n < ARRAYSIZE(buffer)) ParseFaults(buffer, TheState().delays);
     }
 } g_envLoader;
 
@@ -123,11 +126,15 @@ extern "C" {
 
 BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWORD* error) {
     DWORD result = 0;
+    DWORD pauseAfter = 0;
     {
         State& s = TheState();
         std::lock_guard<std::mutex> lock(s.mutex);
-        auto fault = s.faults.find(++s.calls);
+        ++s.calls;
+        auto fault = s.faults.find(s.calls);
         if (fault != s.faults.end()) result = fault->second ? fault->second : ERROR_GEN_FAILURE;
+        auto delay = s.delays.find(s.calls);
+        if (delay != s.delays.end()) pauseAfter = delay->second;
     }
     if (!result) {
         if (!destination || !source || !*destination || !*source)
@@ -135,6 +142,7 @@ BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWO
         else
             result = CopyViaTemporary(destination, source, overwrite != FALSE);
     }
+    if (pauseAfter) Sleep(pauseAfter);
     if (error) *error = result;
     SetLastError(result);
     return result == 0;
@@ -144,7 +152,15 @@ BOOL OxalSetup_SetFaults(const wchar_t* faults) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     ParseFaults(faults, s.faults);
+    s.delays.clear();
     s.calls = 0;
+    return TRUE;
+}
+
+BOOL OxalSetup_SetDelays(const wchar_t* delays) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    ParseFaults(delays, s.delays);
     return TRUE;
 }
 

@@ -1,7 +1,5 @@
 #include "lifecycle/driver_paths.h"
 
-#include <setupapi.h>
-
 #include <cwchar>
 
 #include "common/driver_names.h"
@@ -10,7 +8,6 @@
 #include "common/registry_key.h"
 #include "deploy/file_utils.h"
 #include "lifecycle/lifecycle_log.h"
-#include "service/service_names.h"
 
 namespace qelmo {
 
@@ -19,25 +16,6 @@ namespace {
 constexpr wchar_t kDeviceInfix[] = L"\\\\.\\";  // "\\.\"
 constexpr size_t kDeviceInfixUnits = 4;
 
-struct InfFileTraits {
-    static HINF Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Release(HINF h) { SetupCloseInfFile(h); }
-};
-struct FileQueueTraits {
-    static HSPFILEQ Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Release(HSPFILEQ h) { SetupCloseFileQueue(h); }
-};
-
-// Notes the first queued copy whose source file does not exist; the scan goes on.
-UINT CALLBACK NoteMissingSource(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
-    if (notification != SPFILENOTIFY_QUEUESCAN_EX || !param1) return NO_ERROR;
-    auto* missing = static_cast<std::wstring*>(context);
-    const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
-    if (missing->empty() && paths->Source &&
-        GetFileAttributesW(paths->Source) == INVALID_FILE_ATTRIBUTES)
-        *missing = paths->Source;
-    return NO_ERROR;
-}
 }  // namespace
 
 bool DriverPathIsTerminated(const DrvInfo& rDrvInfo) {
@@ -87,28 +65,6 @@ std::wstring WithTrailingSeparator(const std::wstring& folder) {
 
 std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName) {
     return WithTrailingSeparator(folder) + serviceName + names::kInfSuffix;
-}
-
-bool InfSourceFilesPresent(const std::wstring& infPath) {
-    std::wstring folder;
-    if (!GetParentFolder(infPath, folder)) return true;
-    UniqueHandle<HINF, InfFileTraits> inf(
-        SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
-    if (!inf) return true;
-    UniqueHandle<HSPFILEQ, FileQueueTraits> queue(SetupOpenFileQueue());
-    if (!queue) return true;
-    // The setup function runs the section with the INF's folder as the source (mode 128).
-    if (!SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(), svc::kInfInstallSection,
-                                          folder.c_str(), 0))
-        return true;
-    std::wstring missing;
-    DWORD scanResult = 0;
-    SetupScanFileQueueW(queue.get(), SPQ_SCAN_USE_CALLBACKEX, nullptr, &NoteMissingSource, &missing,
-                        &scanResult);
-    if (missing.empty()) return true;
-    PATHS_LOG(logid::kError, L"The driver package lacks ", missing, L", which ", infPath,
-              L" copies; its install section is not run.");
-    return false;
 }
 
 namespace {

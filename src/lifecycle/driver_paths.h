@@ -28,12 +28,6 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName);
 std::wstring WithTrailingSeparator(const std::wstring& folder);
 bool EndsWithSeparator(const std::wstring& text);
 
-// True when every file that the INF's install section copies is in the package (beside the INF),
-// or when the section cannot be read (the setup function then copies nothing either). A missing
-// file is logged. The setup function asks the user for a missing source file and waits for the
-// answer, which in the host's service process never comes: such an INF must not be run.
-bool InfSourceFilesPresent(const std::wstring& infPath);
-
 // Deletes the file; when that fails, moves it aside to "<path>.<tick count>" and schedules that
 // name for deletion at restart (or the path itself when even the move fails). A file that is
 // not there is left alone: nothing is scheduled for it.

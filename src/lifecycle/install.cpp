@@ -52,7 +52,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
             result = DRV_ERR_ABORT;
             continue;
         }
-        if (!InfSourceFilesPresent(infPath) || !_InstallDriverByInf(infPath.c_str())) {
+        if (!_InstallDriverByInf(infPath.c_str())) {
             LIFECYCLE_LOG(logid::kError, text::kFailToInstall, infPath);
             result = DRV_ERR_ABORT;
             continue;

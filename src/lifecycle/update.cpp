@@ -24,7 +24,7 @@ constexpr const wchar_t* kStoppedDebugLine =
 constexpr DWORD kZrkFlagNoStart = 0x1;
 
 void InstallFromInf(const std::wstring& infPath, bool logSuccess) {
-    if (InfSourceFilesPresent(infPath) && _InstallDriverByInf(infPath.c_str())) {
+    if (_InstallDriverByInf(infPath.c_str())) {
         if (logSuccess) LIFECYCLE_LOG(logid::kTrace, L"Success to install driver by INF");
     } else {
         LIFECYCLE_LOG(logid::kError, lifecycle_text::kFailToInstall, infPath);

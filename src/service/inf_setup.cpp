@@ -28,6 +28,38 @@ bool UsableInfPath(const wchar_t* section, const wchar_t* infPath) {
     return units >= 0 && static_cast<size_t>(units) < svc::kInfCommandUnits;
 }
 
+struct InfFileTraits {
+    static HINF Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(HINF h) { SetupCloseInfFile(h); }
+};
+struct FileQueueTraits {
+    static HSPFILEQ Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(HSPFILEQ h) { SetupCloseFileQueue(h); }
+};
+
+struct SourceScan {
+    std::wstring folder;   // the package folder, with its trailing separator
+    std::wstring missing;  // the first queued source that does not exist
+};
+
+// Notes the first queued copy whose source file does not exist; the scan goes on. Only sources
+// inside the package folder are judged: a path the setup code could not form whole (Wine's
+// setup functions cut long paths short) says nothing about the package.
+UINT CALLBACK NoteMissingSource(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
+    if (notification != SPFILENOTIFY_QUEUESCAN_EX || !param1) return NO_ERROR;
+    auto* scan = static_cast<SourceScan*>(context);
+    const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+    if (!scan->missing.empty() || !paths->Source) return NO_ERROR;
+    const std::wstring source = paths->Source;
+    const bool inPackage =
+        source.size() > scan->folder.size() &&
+        CompareStringOrdinal(source.c_str(), static_cast<int>(scan->folder.size()),
+                             scan->folder.c_str(), static_cast<int>(scan->folder.size()),
+                             TRUE) == CSTR_EQUAL;
+    if (inPackage && GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES)
+        scan->missing = source;
+    return NO_ERROR;
+}
 }  // namespace
 
 bool PathExists(const wchar_t* path) {
@@ -51,11 +83,38 @@ std::wstring BuildInfCommandLine(const wchar_t* section, const wchar_t* infPath)
     return commandLine;
 }
 
+bool InfSourceFilesPresent(const std::wstring& infPath) {
+    const size_t slash = infPath.find_last_of(L"/\\");
+    if (slash == std::wstring::npos) return true;
+    const std::wstring folder = infPath.substr(0, slash);
+    UniqueHandle<HINF, InfFileTraits> inf(
+        SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    if (!inf) return true;
+    UniqueHandle<HSPFILEQ, FileQueueTraits> queue(SetupOpenFileQueue());
+    if (!queue) return true;
+    // The setup function runs the section with the INF's folder as the source (mode 128).
+    if (!SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(), svc::kInfInstallSection,
+                                          folder.c_str(), 0))
+        return true;
+    SourceScan scan{folder + infPath[slash], std::wstring()};
+    DWORD scanResult = 0;
+    SetupScanFileQueueW(queue.get(), SPQ_SCAN_USE_CALLBACKEX, nullptr, &NoteMissingSource, &scan,
+                        &scanResult);
+    if (scan.missing.empty()) return true;
+    INF_LOG(logid::kError, L"The driver package lacks ", scan.missing, L", which ", infPath,
+            L" copies; its install section is not run.");
+    return false;
+}
+
 BOOL _InstallDriverByInf(const wchar_t* infPath) {
     INF_LOG(logid::kTrace, svc::kEnter, L"_InstallDriverByInf", svc::kComma, L"INF File Path: ",
             infPath);
     if (!UsableInfPath(svc::kInfInstallSection, infPath)) {
         INF_LOG(logid::kError, svc::kIncorrectInfPath);
+        INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+        return FALSE;
+    }
+    if (!InfSourceFilesPresent(infPath)) {
         INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
         return FALSE;
     }

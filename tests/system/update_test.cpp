@@ -8,6 +8,7 @@
 #include <cctype>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "common/driver_names.h"
 #include "support/driver_state.h"
@@ -385,6 +386,32 @@ TEST_F(Update, MissingServiceIsReinstalledFromTheNewPackage) {
     ExpectDriverOf(v2.Path(), v2.Path());
     bool exists = false;
     EXPECT_EQ(test::QelmoStatus(&exists).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(Update, DriverStartedAgainDuringTheReplaceLeavesTheUpdatePending) {
+    // Someone starts the service between the replace and the check that the original is down.
+    // The copy library holds the replace's return for a moment, and the test starts the service
+    // (now running the new file) in that window.
+    InstallOriginal(L"svcrunning", true);
+    test::PackageCopy w(L"svcrunning2");
+    OxalSetup_SetDelays(L"2:2000");
+    std::thread starter([&w] {
+        for (int i = 0; i < 400; ++i) {
+            if (test::SameBytes(test::InstalledDriverFile(), PackageDriver(w.Path()))) {
+                test::StartQelmo();
+                return;
+            }
+            Sleep(10);
+        }
+    });
+    test::LogCapture log;
+    uint32_t status = host_.Run(ACTION_UPDATE, w.Path());
+    starter.join();
+    EXPECT_EQ(status, DRV_OK_PENDING) << log.Dump();
+    const auto* line = log.Find(L"original driver not yet stopped: qelmo");
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(line->level, 5u);
+    ExpectDriverOf(w.Path(), w.Path());  // the new file stays in place
 }
 
 TEST_F(Update, SameModuleVersionsKeepThePreviousModuleFiles) {
