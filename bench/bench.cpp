@@ -506,6 +506,7 @@ void UninstallDirectly(const std::wstring& package) {
 
 struct LifecycleFigures {
     double exportMs[3] = {}, sleptMs[3] = {}, directMs[3] = {}, ratio[3] = {};
+    uint32_t logLines[3] = {};  // messages the action hands to the log library
     bool ok = true;
 };
 
@@ -541,10 +542,12 @@ LifecycleFigures BenchLifecycle(const Plugin& plugin, int rounds, const std::wst
             if ((half == 0) == (round % 2 == 0)) {
                 for (int i = 0; i < 3; ++i) {
                     g_sleptSeconds = 0;
+                    OxalLog_ResetCallCounts();
                     const double start = Now();
                     const uint32_t result = plugin.Run(actions[i], *packages[i]);
                     viaExport[i] = (Now() - start) * 1000;
                     slept[i] = g_sleptSeconds * 1000;
+                    OxalLog_GetCallCounts(nullptr, nullptr, &figures.logLines[i]);
                     if (result != DRV_OK) {
                         printf("note: round %d, action %u gave 0x%08x\n", round, actions[i],
                                result);
@@ -705,9 +708,9 @@ int Run() {
         for (const auto& o : outputs)
             for (int i = 0; i < 3; ++i)
                 printf(
-                    "| %s, log level 2, %s (less %.0f ms in Sleep) | %.0f ms | %.0f ms | "
-                    "%.2fx | <= 1.3x |\n",
-                    names[i], o.output, o.figures->sleptMs[i],
+                    "| %s, log level 2 (%u lines), %s (less %.0f ms in Sleep) | %.0f ms | "
+                    "%.0f ms | %.2fx | <= 1.3x |\n",
+                    names[i], o.figures->logLines[i], o.output, o.figures->sleptMs[i],
                     o.figures->exportMs[i] - o.figures->sleptMs[i], o.figures->directMs[i],
                     o.figures->ratio[i]);
     }
