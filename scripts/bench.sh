@@ -35,5 +35,5 @@ echo
 # The plug-in's console echo of failed service controls is not part of the table.
 "$root/scripts/wine-run.sh" "$root/build/bin/qelmo_bench.exe" "$@" | tr -d '\r' \
   | grep -v '^ControlService failed!'
-printf '| helperQELMODriver.dll | %s bytes (%s without debug information), imports %s functions from %s DLLs | - | - | - |\n' \
+printf '| helperQELMODriver.dll | %s bytes (%s stripped), imports %s functions from %s DLLs | - | - | - |\n' \
   "$size" "$stripped_size" "$function_count" "$dll_count"
