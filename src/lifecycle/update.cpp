@@ -1,6 +1,7 @@
 #include "lifecycle/update.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/debug_log.h"
@@ -38,6 +39,136 @@ bool InstalledByAnotherProduct(const wchar_t* name) {
     if (!IsDriverExist(name)) return false;
     DWORD permCount = 0;
     return !ReadRegDWORD(permCount, names::kServiceKey, names::kPermCount);
+}
+
+// The update's hold on the installed driver file, from its backup into the package folder until
+// the update returns: the backup is removed on every way out, and the rollback copies it back.
+class DriverFileGuard {
+public:
+    DriverFileGuard(std::wstring packageFolder, std::wstring driversFolder)
+        : packageFolder_(std::move(packageFolder)), driversFolder_(std::move(driversFolder)) {}
+    ~DriverFileGuard() { DiscardBackup(); }
+    DriverFileGuard(const DriverFileGuard&) = delete;
+    DriverFileGuard& operator=(const DriverFileGuard&) = delete;
+
+    bool Backup() {
+        LIFECYCLE_LOG(logid::kTrace, L"backup original driver file from: ", driversFolder_, L" to ",
+                      packageFolder_);
+        return Copy(driversFolder_, packageFolder_, DRV_COPY_BACKUP);
+    }
+    bool Replace() {
+        LIFECYCLE_LOG(logid::kTrace, L"replace original driver file with new ones from: ",
+                      packageFolder_, L" to ", driversFolder_);
+        return Copy(packageFolder_, driversFolder_, DRV_COPY_REPLACE);
+    }
+    // Puts the backup back in the drivers folder; a failure is logged.
+    bool RollBack() {
+        if (Copy(packageFolder_, driversFolder_, DRV_COPY_ROLLBACK)) return true;
+        LIFECYCLE_LOG(logid::kError, L"rollback to original driver file failed.");
+        return false;
+    }
+    // Removes the backup (once).
+    void DiscardBackup() {
+        if (discarded_) return;
+        discarded_ = true;
+        DeleteBackupDriverFiles(packageFolder_.c_str());
+    }
+
+private:
+    static bool Copy(const std::wstring& from, const std::wstring& to, DWORD mode) {
+        return CopyDriverFiles(from.c_str(), to.c_str(), mode) != 0;
+    }
+
+    std::wstring packageFolder_;
+    std::wstring driversFolder_;
+    bool discarded_ = false;
+};
+
+// The result of the driver file step, and whether the new driver file stays (only then are the
+// previous modules retired).
+struct DriverFileOutcome {
+    uint32_t status;
+    bool newDriverKept;
+};
+
+// Backs the installed driver up, stops it, puts the new file in place and starts it; rolls the
+// original file back when the replace or the start fails.
+DriverFileOutcome ReplaceDriverFile(DriverFileGuard& guard, CDebugLog& debugLog) {
+    if (!guard.Backup()) {
+        LIFECYCLE_LOG(logid::kTrace, L"backup original driver file failed.");
+        return {DRV_ERR_ABORT, false};
+    }
+
+    for (const wchar_t* name : names::kServiceNames) {
+        SERVICE_STATUS status = {};
+        if (!QueryDriverServiceStatus(name, &status)) {
+            LIFECYCLE_LOG(logid::kTrace, L"fail to query driver[", name, L"] status");
+            continue;
+        }
+        if (status.dwCurrentState == SERVICE_STOPPED) continue;
+        LIFECYCLE_LOG(logid::kTrace, L"try to stop original driver: ", name);
+        if (!StopDriver(name)) {
+            LIFECYCLE_LOG(logid::kError, L"fail to stop original driver: ", name);
+            // Nothing was replaced; the host knows this case as a pending success.
+            return {DRV_OK_PENDING, false};
+        }
+        LIFECYCLE_LOG(logid::kTrace, L"Success to stop original driver: ", name);
+    }
+
+    if (!guard.Replace()) {
+        LIFECYCLE_LOG(logid::kError, L"replace original driver file with new ones failed.");
+        if (!guard.RollBack()) return {DRV_ERR_ROLLBACK_FAILED, false};
+        LIFECYCLE_LOG(logid::kTrace, L"rollback to original driver file successfully.");
+        if (StartDriverService(names::kServiceName)) return {DRV_ERR_ABORT, false};
+        const DWORD error = GetLastError();
+        if (error == ERROR_UNKNOWN_REVISION) {
+            LIFECYCLE_LOG(logid::kTrace, L"Not support on this platform.");
+            debugLog.Write(nullptr, L"%ls", kStoppedDebugLine);
+            return {DRV_OK, false};
+        }
+        if (error == ERROR_DRIVER_BLOCKED) {
+            LIFECYCLE_LOG(logid::kTrace, L"Blocked by boot status.");
+            return {DRV_OK, false};
+        }
+        LIFECYCLE_LOG(logid::kError, L"start original driver file failed.");
+        return {DRV_ERR_ROLLBACK_FAILED, false};
+    }
+
+    for (const wchar_t* name : names::kServiceNames) {
+        LIFECYCLE_LOG(logid::kTrace,
+                      L"query original driver to ensure original drivers was stopped: ", name);
+        SERVICE_STATUS status = {};
+        if (!QueryDriverServiceStatus(name, &status)) {
+            LIFECYCLE_LOG(logid::kTrace, L"fail to query original driver[", name, L"] status");
+        } else if (status.dwCurrentState == SERVICE_STOPPED) {
+            LIFECYCLE_LOG(logid::kTrace, L"original driver was already stopped: ", name);
+        } else {
+            LIFECYCLE_LOG(logid::kError, L"original driver not yet stopped: ", name);
+            return {DRV_OK_PENDING, false};
+        }
+    }
+
+    DWORD zrkFlags = 0;
+    if (!ReadRegDWORD(zrkFlags, names::kServiceKey, names::kZrkFlags)) zrkFlags = 0;
+    if (zrkFlags & kZrkFlagNoStart) return {DRV_OK, true};
+    for (const wchar_t* name : names::kServiceNames) {
+        if (StartDriverService(name)) {
+            LIFECYCLE_LOG(logid::kTrace, L"Success to start new driver: ", name);
+            continue;
+        }
+        const DWORD startError = GetLastError();
+        LIFECYCLE_LOG(logid::kError, L"fail to start new driver.", name);
+        if (startError == ERROR_UNKNOWN_REVISION) {
+            LIFECYCLE_LOG(logid::kTrace, L"Not support on this platform.");
+            debugLog.Write(nullptr, L"%ls", kStoppedDebugLine);
+            continue;
+        }
+        if (!guard.RollBack()) return {DRV_ERR_ROLLBACK_FAILED, false};
+        // The original file is back but stays stopped (the safety-net reset stopped it before
+        // the update); only a failed replace starts it again.
+        return {DRV_ERR_ROLLED_BACK, false};
+    }
+    return {DRV_OK, true};
 }
 
 }  // namespace
@@ -98,107 +229,14 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     }
     const std::wstring driversFolder = footprint::DriversFolder(windowsDirectory);
 
-    // From the backup on, every return removes the backup and writes the exit line.
-    auto finish = [&packageFolder](uint32_t status) {
-        DeleteBackupDriverFiles(packageFolder.c_str());
-        LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UpdateDrvFromDrvInfo", L",", L"asStatus = ",
-                      status);
-        return status;
-    };
-
-    LIFECYCLE_LOG(logid::kTrace, L"backup original driver file from: ", driversFolder, L" to ",
-                  packageFolder);
-    if (!CopyDriverFiles(driversFolder.c_str(), packageFolder.c_str(), DRV_COPY_BACKUP)) {
-        LIFECYCLE_LOG(logid::kTrace, L"backup original driver file failed.");
-        return finish(DRV_ERR_ABORT);
-    }
-
-    for (const wchar_t* name : names::kServiceNames) {
-        SERVICE_STATUS status = {};
-        if (!QueryDriverServiceStatus(name, &status)) {
-            LIFECYCLE_LOG(logid::kTrace, L"fail to query driver[", name, L"] status");
-            continue;
-        }
-        if (status.dwCurrentState == SERVICE_STOPPED) continue;
-        LIFECYCLE_LOG(logid::kTrace, L"try to stop original driver: ", name);
-        if (!StopDriver(name)) {
-            LIFECYCLE_LOG(logid::kError, L"fail to stop original driver: ", name);
-            // Nothing was replaced: this is a failure, not a pending success.
-            return finish(DRV_ERR_NOT_STOPPED);
-        }
-        LIFECYCLE_LOG(logid::kTrace, L"Success to stop original driver: ", name);
-    }
-
-    LIFECYCLE_LOG(logid::kTrace, L"replace original driver file with new ones from: ",
-                  packageFolder, L" to ", driversFolder);
-    if (!CopyDriverFiles(packageFolder.c_str(), driversFolder.c_str(), DRV_COPY_REPLACE)) {
-        LIFECYCLE_LOG(logid::kError, L"replace original driver file with new ones failed.");
-        uint32_t status = DRV_ERR_ABORT;
-        if (!CopyDriverFiles(packageFolder.c_str(), driversFolder.c_str(), DRV_COPY_ROLLBACK)) {
-            LIFECYCLE_LOG(logid::kError, L"rollback to original driver file failed.");
-            return finish(DRV_ERR_ROLLBACK_FAILED);
-        }
-        LIFECYCLE_LOG(logid::kTrace, L"rollback to original driver file successfully.");
-        if (!StartDriverService(names::kServiceName)) {
-            DWORD error = GetLastError();
-            if (error == ERROR_UNKNOWN_REVISION) {
-                LIFECYCLE_LOG(logid::kTrace, L"Not support on this platform.");
-                debugLog.Write(nullptr, L"%ls", kStoppedDebugLine);
-                status = DRV_OK;
-            } else if (error == ERROR_DRIVER_BLOCKED) {
-                LIFECYCLE_LOG(logid::kTrace, L"Blocked by boot status.");
-                status = DRV_OK;
-            } else {
-                LIFECYCLE_LOG(logid::kError, L"start original driver file failed.");
-                status = DRV_ERR_ROLLBACK_FAILED;
-            }
-        }
-        return finish(status);
-    }
-
-    for (const wchar_t* name : names::kServiceNames) {
-        LIFECYCLE_LOG(logid::kTrace,
-                      L"query original driver to ensure original drivers was stopped: ", name);
-        SERVICE_STATUS status = {};
-        if (!QueryDriverServiceStatus(name, &status)) {
-            LIFECYCLE_LOG(logid::kTrace, L"fail to query original driver[", name, L"] status");
-        } else if (status.dwCurrentState == SERVICE_STOPPED) {
-            LIFECYCLE_LOG(logid::kTrace, L"original driver was already stopped: ", name);
-        } else {
-            LIFECYCLE_LOG(logid::kError, L"original driver not yet stopped: ", name);
-            return finish(DRV_OK_PENDING);
-        }
-    }
-
-    DWORD zrkFlags = 0;
-    if (!ReadRegDWORD(zrkFlags, names::kServiceKey, names::kZrkFlags)) zrkFlags = 0;
-    if (!(zrkFlags & kZrkFlagNoStart)) {
-        for (const wchar_t* name : names::kServiceNames) {
-            if (StartDriverService(name)) {
-                LIFECYCLE_LOG(logid::kTrace, L"Success to start new driver: ", name);
-                continue;
-            }
-            LIFECYCLE_LOG(logid::kError, L"fail to start new driver.", name);
-            if (GetLastError() == ERROR_UNKNOWN_REVISION) {
-                LIFECYCLE_LOG(logid::kTrace, L"Not support on this platform.");
-                debugLog.Write(nullptr, L"%ls", kStoppedDebugLine);
-                continue;
-            }
-            if (!CopyDriverFiles(packageFolder.c_str(), driversFolder.c_str(), DRV_COPY_ROLLBACK)) {
-                LIFECYCLE_LOG(logid::kError, L"rollback to original driver file failed.");
-                return finish(DRV_ERR_ROLLBACK_FAILED);
-            }
-            // The original file is back: bring the original driver back up as well.
-            if (!StartDriverService(name))
-                LIFECYCLE_LOG(logid::kError, L"start original driver file failed.");
-            return finish(DRV_ERR_ROLLED_BACK);
-        }
-    }
-
-    DeleteBackupDriverFiles(packageFolder.c_str());
-    if (recorded) RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied, addOnCopied);
-    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UpdateDrvFromDrvInfo", L",", L"asStatus = ", DRV_OK);
-    return DRV_OK;
+    DriverFileGuard guard(packageFolder, driversFolder);
+    const DriverFileOutcome outcome = ReplaceDriverFile(guard, debugLog);
+    guard.DiscardBackup();
+    if (outcome.newDriverKept && recorded)
+        RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied, addOnCopied);
+    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UpdateDrvFromDrvInfo", L",", L"asStatus = ",
+                  outcome.status);
+    return outcome.status;
 }
 
 }  // namespace qelmo

@@ -63,7 +63,6 @@ void DeleteServiceValue(const wchar_t* name) {
     RegDeleteValueW(key.get(), name);
 }
 
-namespace {
 bool ReadAll(const std::wstring& path, std::string& bytes) {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr));
@@ -75,7 +74,12 @@ bool ReadAll(const std::wstring& path, std::string& bytes) {
         bytes.append(buffer, got);
     return true;
 }
-}  // namespace
+
+std::string ReadFileText(const std::wstring& path) {
+    std::string bytes;
+    ReadAll(path, bytes);
+    return bytes;
+}
 
 bool SameBytes(const std::wstring& a, const std::wstring& b) {
     std::string x, y;

@@ -31,6 +31,10 @@ void DeleteServiceValue(const wchar_t* name);
 using layout::PendingDeletionOf;
 using layout::PendingRenames;
 
+// The whole file; false (and `bytes` empty or partial) when it cannot be read.
+bool ReadAll(const std::wstring& path, std::string& bytes);
+// The whole file, empty when it cannot be read.
+std::string ReadFileText(const std::wstring& path);
 // Byte-for-byte comparison; false when either file cannot be read.
 bool SameBytes(const std::wstring& a, const std::wstring& b);
 using layout::InstalledDriverFile;

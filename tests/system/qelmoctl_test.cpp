@@ -396,6 +396,9 @@ TEST_F(Qelmoctl, DoctorReportsUnrecordedModulesAndFoldersThatCannotGo) {
         {layout::ModuleFile(layout::kModules[0], L"5.0.1"), false, "problem"},
         {layout::ModuleFile(layout::kModules[3], L"5.0.1"), true, "info"},
     };
+    std::vector<std::wstring> orphanProblems;
+    for (const auto& o : orphans)
+        if (!o.scheduled) orphanProblems.push_back(o.path);
     std::wstring multi = L"\\??\\" + liveFolder + std::wstring(1, L'\0') + L'\0';
     for (const auto& o : orphans) {
         const std::wstring folder = o.path.substr(0, o.path.rfind(L'\\'));
@@ -414,9 +417,23 @@ TEST_F(Qelmoctl, DoctorReportsUnrecordedModulesAndFoldersThatCannotGo) {
                   0);
     }
 
+    // A reinstall over module files already in place records no add-on key.
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, layout::kModules[2].key), ERROR_SUCCESS);
+
     ToolRun doctor = RunTool({L"--json", L"doctor"});
     const std::string what = Describe({L"--json", L"doctor"}, doctor);
     EXPECT_EQ(doctor.exitCode, 1u) << what;
+    const auto unrecorded = JsonFindings(doctor.out, "module.AddOn.KipEvt64.path", "problem");
+    ASSERT_EQ(unrecorded.size(), 1u) << what;
+    EXPECT_THAT(unrecorded[0], HasSubstr("not recorded")) << what;
+    // Its file is then one that no value records.
+    orphanProblems.push_back(layout::ModuleFile(layout::kModules[2], L"6.0.1035"));
+    for (const auto& path : orphanProblems) {
+        bool seen = false;
+        for (const auto& line : JsonFindings(doctor.out, "module.orphan", "problem"))
+            seen = seen || Lower(line).find(Lower(JsonPath(path))) != std::string::npos;
+        EXPECT_TRUE(seen) << test::Narrow(path) << "\n" << what;
+    }
     for (const auto& o : orphans) {
         const auto found = JsonFindings(doctor.out, "module.orphan", o.status);
         bool seen = false;
@@ -424,7 +441,8 @@ TEST_F(Qelmoctl, DoctorReportsUnrecordedModulesAndFoldersThatCannotGo) {
             seen = seen || Lower(line).find(Lower(JsonPath(o.path))) != std::string::npos;
         EXPECT_TRUE(seen) << test::Narrow(o.path) << "\n" << what;
     }
-    EXPECT_EQ(JsonFindings(doctor.out, "module.orphan", "problem").size(), 1u) << what;
+    EXPECT_EQ(JsonFindings(doctor.out, "module.orphan", "problem").size(), orphanProblems.size())
+        << what;
     const auto pending = JsonFindings(doctor.out, "restart.pending", "problem");
     ASSERT_EQ(pending.size(), 1u) << what;
     EXPECT_THAT(Lower(pending[0]),
