@@ -450,5 +450,39 @@ TEST_F(Qelmoctl, DoctorReportsUnrecordedModulesAndFoldersThatCannotGo) {
         << what;
 }
 
+// A new user's road: install v1, an update whose new driver fails to start (rolled back; its
+// modules stay deployed and recorded, v1's stay on disk recorded nowhere), uninstall (removes only
+// the recorded modules), install v1 again (v1's files are in place, so nothing is copied or
+// recorded for the add-on). After the update and after the reinstall the doctor must see the
+// files nothing records.
+TEST_F(Qelmoctl, DoctorSeesWhatARolledBackUpdateLeavesBehind) {
+    namespace layout = test::layout;
+    auto doctorAfter = [](const char* step) {
+        SCOPED_TRACE(step);
+        ToolRun doctor = RunTool({L"--json", L"doctor"});
+        const std::string what = Describe({L"--json", L"doctor"}, doctor);
+        EXPECT_EQ(doctor.exitCode, 1u) << what;
+        const auto orphans = JsonFindings(doctor.out, "module.orphan", "problem");
+        bool v1Module = false;
+        for (const auto& line : orphans)
+            v1Module = v1Module || line.find("6.0.1035") != std::string::npos;
+        EXPECT_TRUE(v1Module) << what;
+    };
+    const std::wstring v1 = test::PackageDir(L"v1");
+    ToolRun install = RunTool({L"install", v1});
+    ASSERT_EQ(install.exitCode, 0u) << install.out << install.err;
+    ToolRun update = RunTool({L"update", test::PackageDir(L"failstart")});
+    EXPECT_THAT(update.out, HasSubstr("DRV_ERR_ROLLED_BACK")) << update.out << update.err;
+    EXPECT_TRUE(test::FileExists(layout::ModuleFile(layout::kModules[0], L"6.0.1035")));
+    doctorAfter("after the rolled-back update");
+
+    ToolRun uninstall = RunTool({L"uninstall", v1});
+    ASSERT_EQ(uninstall.exitCode, 0u) << uninstall.out << uninstall.err;
+    ASSERT_TRUE(WaitUntilServiceGone());
+    ToolRun again = RunTool({L"install", v1});
+    ASSERT_EQ(again.exitCode, 0u) << again.out << again.err;
+    doctorAfter("after installing v1 again");
+}
+
 }  // namespace
 }  // namespace qelmo
