@@ -96,7 +96,8 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR "${QELMO_COMPANY_NAME}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+set(QELMO_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_FILE_NAME ${QELMO_PACKAGE_FILE_NAME})
 set(CPACK_PACKAGE_DIRECTORY ${QELMO_DIST_DIR})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 set(CPACK_STRIP_FILES OFF)
@@ -105,7 +106,7 @@ include(CPack)
 # The package as an integrator receives it (tests/release/check_package.sh). The signing
 # variables are cleared: the tests verify against the build's own test CA.
 if(QELMO_BUILD_TESTS)
-  set(_qelmo_zip ${QELMO_DIST_DIR}/${CPACK_PACKAGE_FILE_NAME}.zip)
+  set(_qelmo_zip ${QELMO_DIST_DIR}/${QELMO_PACKAGE_FILE_NAME}.zip)
   add_test(NAME release.pack
     COMMAND ${CMAKE_COMMAND} -E env --unset=QELMO_SIGN_CERT --unset=QELMO_SIGN_KEY
       --unset=QELMO_SIGN_KEY_PASSWORD --unset=QELMO_SIGN_TIMESTAMP_URL

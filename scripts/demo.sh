@@ -23,7 +23,8 @@ WINEPREFIX="$prefix" wine reg add 'HKLM\SOFTWARE\Vantor\OXAL' /v InstallDir /t R
   /d "$(WINEPREFIX="$prefix" winepath -w "$bin")\\" /f >/dev/null 2>&1
 
 ctl() { "$root/scripts/wine-run.sh" qelmoctl.exe "$@" | tr -d '\r'; }
-field() { jq -r ".$1 // empty"; }  # one value of qelmoctl's --json output
+# One value of qelmoctl's --json line; the plug-in's own console lines may come before it.
+field() { { grep '^{' || true; } | jq -r ".$1 // empty"; }
 
 echo "== plug-in identity"
 ctl --version

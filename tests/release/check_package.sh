@@ -64,13 +64,20 @@ check_contents() {
   [ "$size" -le "$max_dll_bytes" ] || fail "helperQELMODriver.dll is $size bytes (> $max_dll_bytes)"
   ok "helperQELMODriver.dll $size bytes (limit $max_dll_bytes)"
 
-  local name link
+  local name link size offset
   for b in "${binaries[@]}"; do
     name=$(basename "$b")
-    if x86_64-w64-mingw32-objdump -h "$b" | grep -q '\.debug_'; then fail "$b has debug sections"; fi
-    x86_64-w64-mingw32-objdump -h "debug/$name.debug" | grep -q '\.debug_info' \
+    # grep reads to the end (no -q): with pipefail an early exit would fail the pipe.
+    if x86_64-w64-mingw32-objdump -h "$b" | grep '\.debug_' >/dev/null; then
+      fail "$b has debug sections"
+    fi
+    x86_64-w64-mingw32-objdump -h "debug/$name.debug" | grep '\.debug_info' >/dev/null \
       || fail "debug/$name.debug holds no debug information"
-    x86_64-w64-mingw32-objcopy -O binary --only-section=.gnu_debuglink "$b" "$work/link"
+    # The section's size and file offset, from the section table.
+    read -r size offset < <(x86_64-w64-mingw32-objdump -h "$b" \
+      | awk '$2 == ".gnu_debuglink" {print $3, $6}')
+    [ -n "${offset:-}" ] || fail "$b has no debug link"
+    dd if="$b" of="$work/link" bs=1 skip=$((16#$offset)) count=$((16#$size)) status=none
     # The section: the file name, NUL, padding to 4 bytes, then the CRC-32 (little-endian).
     link=$(tr '\0' '\n' <"$work/link" | head -1)
     [ "$link" = "$name.debug" ] || fail "$b links to '$link'"
@@ -91,13 +98,20 @@ int main(void) {
 C
   x86_64-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -pedantic -Iinclude -o "$work/host.exe" \
     "$work/host.c" -Llib -lhelperQELMODriver || fail "a C host does not build against the package"
-  x86_64-w64-mingw32-objdump -p "$work/host.exe" | grep -q 'DLL Name: helperQELMODriver.dll' \
+  x86_64-w64-mingw32-objdump -p "$work/host.exe" | grep 'DLL Name: helperQELMODriver.dll' >/dev/null \
     || fail "the import library does not bind helperQELMODriver.dll"
   ok "a C host compiles against include/ and links with lib/ (imports helperQELMODriver.dll)"
 }
 
 check_in_wine() {
-  local prefix="$build/release-prefix"
+  local b
+  for b in "${binaries[@]}"; do
+    osslsigncode verify -CAfile "$build/signing/test-ca.pem" -in "$b" >/dev/null 2>&1 \
+      || fail "signature of $b"
+  done
+  ok "signatures of the unpacked binaries verify"
+
+  prefix="$build/release-prefix"
   export WINEPREFIX="$prefix" WINEDEBUG=-all
   "$root/scripts/wine-session.sh" stop "$prefix" || true
   rm -rf "$prefix"
@@ -111,13 +125,15 @@ check_in_wine() {
     >/dev/null 2>&1
   local ctl=("$work/package/bin/qelmoctl.exe")
   run() { wine "${ctl[@]}" --log-level 0 "$@" | tr -d '\r'; }
-  field() { jq -r ".$1"; }
+  # qelmoctl's JSON line; the plug-in's own console lines (failed service controls) may precede it.
+  field() { grep '^{' | jq -r ".$1"; }
 
   local version
   version=$(run --version) || fail "qelmoctl --version"
-  echo "$version" | grep -q "^qelmoctl $version_text" \
+  echo "$version" | grep "^qelmoctl $version_text" >/dev/null \
     || fail "qelmoctl --version: $version"
-  echo "$version" | grep -q "helperQELMODriver.dll" || fail "qelmoctl --version: $version"
+  echo "$version" | grep "helperQELMODriver.dll: module version" >/dev/null \
+    || fail "qelmoctl --version: $version"
   ok "qelmoctl --version from the package: $(echo "$version" | tr '\n' ' ')"
 
   local out
