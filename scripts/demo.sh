@@ -38,7 +38,7 @@ step() {  # step NAME COMMAND [ARGS...]
   echo "== $name"
   out=$(ctl --json --log-level "${DEMO_LOG_LEVEL:-3}" "$@" || true)
   result=$(printf '%s' "$out" | field result)
-  seconds=$(printf '%s' "$out" | field seconds)
+  seconds=$(printf '%.3f' "$(printf '%s' "$out" | field seconds)")
   status=$(ctl --json --log-level 0 status || true)
   state=$(printf '%s' "$status" | field state)
   version=$(printf '%s' "$status" | field version)
