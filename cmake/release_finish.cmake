@@ -75,6 +75,8 @@ foreach(binary ${QELMO_BINARIES})
   file(REMOVE ${file}.signed)
   _qelmo_run(${QELMO_OSSLSIGNCODE} sign ${_sign_options} -in ${file} -out ${file}.signed)
   file(RENAME ${file}.signed ${file})
+  file(CHMOD ${file} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
   file(SIZE ${file} size)
   message(STATUS "${binary}: ${size} bytes, stripped and signed; debug information in "
     "debug/${name}.debug")

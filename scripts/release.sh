@@ -7,8 +7,14 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh"
-echo "==> packing the release (cpack)" >&2
+if [ -n "${QELMO_SIGN_CERT:-}" ] && [ -n "${QELMO_SIGN_KEY:-}" ]; then
+  echo "==> packing the release (cpack), signing with $QELMO_SIGN_CERT" >&2
+else
+  echo "==> packing the release (cpack), signing with a THROW-AWAY TEST CERTIFICATE" \
+       "(build/signing/; set QELMO_SIGN_CERT and QELMO_SIGN_KEY to sign a release)" >&2
+fi
 cd "$root/build"
 cpack --config CPackConfig.cmake
-echo "==> release:" >&2
-ls -l "$root/build/dist/"*.zip
+zip=$(ls "$root/build/dist/"*-win64.zip)
+echo "==> $zip:" >&2
+cmake -E tar tvf "$zip"
