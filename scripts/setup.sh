@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
           binutils-mingw-w64-x86-64 wine64 googletest clang-format psmisc procps
-          clang osslsigncode openssl jq)
+          clang llvm osslsigncode openssl jq)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

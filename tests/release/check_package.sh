@@ -4,7 +4,8 @@
 #       the layout; SHA256SUMS; the Authenticode signatures (against the build's test CA) and a
 #       byte changed after signing failing them; the size limit of the DLL; no debug sections in
 #       the shipped binaries, and debug links (name and CRC) that match the files in debug/;
-#       a C program linked against the package's header and import library.
+#       a C program linked against the package's header and import library, and against an
+#       MSVC-format import library made from its .def.
 #   check_package.sh wine ZIP BUILD_DIR VERSION
 #       unpacked into a fresh Wine prefix: qelmoctl from the package installs a fixture driver
 #       package, reports its status, uninstalls it; the prefix is removed afterwards.
@@ -101,6 +102,16 @@ C
   x86_64-w64-mingw32-objdump -p "$work/host.exe" | grep 'DLL Name: helperQELMODriver.dll' >/dev/null \
     || fail "the import library does not bind helperQELMODriver.dll"
   ok "a C host compiles against include/ and links with lib/ (imports helperQELMODriver.dll)"
+
+  # What MSVC's lib /def makes of the .def: a short-format import library (llvm-dlltool here).
+  llvm-dlltool -m i386:x86-64 -d lib/helperQELMODriver.def -l "$work/helperQELMODriver.lib" \
+    || fail "lib/helperQELMODriver.def does not make an import library"
+  x86_64-w64-mingw32-gcc -std=c11 -Iinclude -o "$work/host-def.exe" "$work/host.c" \
+    "$work/helperQELMODriver.lib" || fail "a C host does not link with the .def's import library"
+  x86_64-w64-mingw32-objdump -p "$work/host-def.exe" \
+    | grep 'DLL Name: helperQELMODriver.dll' >/dev/null \
+    || fail "the .def's import library does not bind helperQELMODriver.dll"
+  ok "lib/helperQELMODriver.def makes an MSVC-format import library that binds the DLL"
 }
 
 check_in_wine() {
