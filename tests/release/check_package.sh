@@ -65,9 +65,14 @@ check_contents() {
   [ "$size" -le "$max_dll_bytes" ] || fail "helperQELMODriver.dll is $size bytes (> $max_dll_bytes)"
   ok "helperQELMODriver.dll $size bytes (limit $max_dll_bytes)"
 
+  # The debug information covers the project's own code, not only the static runtime.
+  local -A own_source=([bin/helperQELMODriver.dll]=src/plugin/exports.cpp
+                       [bin/qelmoctl.exe]=tools/qelmoctl/qelmoctl.cpp)
   local name link size offset
   for b in "${binaries[@]}"; do
     name=$(basename "$b")
+    [ "$(grep -ac "${own_source[$b]}" "debug/$name.debug")" -gt 0 ] \
+      || fail "debug/$name.debug does not describe ${own_source[$b]}"
     # grep reads to the end (no -q): with pipefail an early exit would fail the pipe.
     if x86_64-w64-mingw32-objdump -h "$b" | grep '\.debug_' >/dev/null; then
       fail "$b has debug sections"
