@@ -200,7 +200,7 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
          0,
          {"install PACKAGE_FOLDER", "update PACKAGE_FOLDER", "update-alt PACKAGE_FOLDER",
           "uninstall PACKAGE_FOLDER", "status", "info", "batch FILE", "doctor", "exit status",
-          "examples:", "qelmoctl --json doctor"},
+          "examples:", "qelmoctl --json doctor", "--version"},
          {},
          false},
         {"info", {L"info"}, 0, {"20019", "2.9.9999"}, {}, false},
