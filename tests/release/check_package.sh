@@ -60,6 +60,10 @@ check_contents() {
   done
   ok "signatures verify against the test CA; a changed byte fails verification"
 
+  "$root/scripts/check-binary.sh" bin/helperQELMODriver.dll >/dev/null \
+    || fail "the shipped DLL's exports or imports"
+  ok "the shipped DLL exports its four functions and imports only what it may"
+
   local size
   size=$(stat -c %s bin/helperQELMODriver.dll)
   [ "$size" -le "$max_dll_bytes" ] || fail "helperQELMODriver.dll is $size bytes (> $max_dll_bytes)"
