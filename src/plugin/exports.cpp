@@ -1,6 +1,9 @@
-// The plug-in's four exports and DllMain. All work lives in qelmo_core.
+// The plug-in's four exports and DllMain. All work lives in the subsystem libraries below
+// qelmo_plugin.
 #define QELMO_PLUGIN_BUILD
 #include <windows.h>
+
+#include <qelmo_version.h>
 
 #include "common/env_paths.h"
 #include "plugin/plugin_api.h"
@@ -31,9 +34,9 @@ uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) {
 
 void Plugin_Interface_GetModuleVersion(uint32_t* pVersion) {
     if (!pVersion) return;
-    pVersion[0] = 2;
-    pVersion[1] = 9;
-    pVersion[2] = 9999;
+    pVersion[0] = QELMO_VERSION_MAJOR;
+    pVersion[1] = QELMO_VERSION_MINOR;
+    pVersion[2] = QELMO_VERSION_PATCH;
 }
 
 }  // extern "C"
