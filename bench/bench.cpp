@@ -512,22 +512,10 @@ struct LifecycleFigures {
     bool ok = true;
 };
 
-bool CopyPackage(const std::wstring& name, const std::wstring& target) {
-    const std::wstring source = test::PackageDir(name);
-    CreateDirectoryW(target.c_str(), nullptr);
-    CreateDirectoryW((target + L"\\AddOn").c_str(), nullptr);
-    bool ok = true;
-    for (const wchar_t* file : {L"qelmo.inf", L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
-                                L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"})
-        ok = CopyFileW((source + L"\\" + file).c_str(), (target + L"\\" + file).c_str(), FALSE) &&
-             ok;
-    return ok;
-}
-
 LifecycleFigures BenchLifecycle(const Plugin& plugin, int rounds, const std::wstring& work) {
     LifecycleFigures figures;
     const std::wstring v1 = work + L"\\v1", v2 = work + L"\\v2";
-    if (!CopyPackage(L"v1", v1) || !CopyPackage(L"v2", v2)) {
+    if (!test::CopyPackageTo(L"v1", v1) || !test::CopyPackageTo(L"v2", v2)) {
         figures.ok = false;
         return figures;
     }
@@ -663,7 +651,7 @@ int Run() {
     // The driver installed and running: the enumeration then reads state and version.
     test::CleanMachine();
     std::wstring v1 = work + L"\\enum_v1";
-    CopyPackage(L"v1", v1);
+    test::CopyPackageTo(L"v1", v1);
     OxalLog_SetOutput(nullptr);
     plugin.Run(ACTION_INSTALL, v1);
     OxalLog_Reconfigure();

@@ -314,21 +314,4 @@ std::wstring MakeWorkFolder(const std::wstring& label) {
     return folder;
 }
 
-bool CopyPackageTo(const std::wstring& name, const std::wstring& target) {
-    const std::wstring source = test::PackageDir(name);
-    if (!CreateDirectoryW(target.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
-    if (!CreateDirectoryW((target + L"\\AddOn").c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS)
-        return false;
-    bool ok = true;
-    for (const wchar_t* file : {L"qelmo.inf", L"qelmo.sys", L"kipmon64.dll", L"kipmon.dll",
-                                L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"}) {
-        const std::wstring from = source + L"\\" + file;
-        if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-        ok = CopyFileW(from.c_str(), (target + L"\\" + file).c_str(), FALSE) && ok;
-    }
-    return ok;
-}
-
 }  // namespace qelmo::reliability

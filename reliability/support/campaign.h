@@ -15,6 +15,7 @@
 #include "common/handles.h"
 #include "common/result_names.h"
 #include "common/utf.h"
+#include "support/machine.h"
 
 namespace qelmo::reliability {
 
@@ -130,6 +131,6 @@ std::vector<char> ReadWholeFile(const std::wstring& path, bool* ok = nullptr);
 // A folder under the temp folder named after `label` and this process, created empty.
 std::wstring MakeWorkFolder(const std::wstring& label);
 // Copies a fixture package (bin\packages\<name>) to `target`; false when that fails.
-bool CopyPackageTo(const std::wstring& name, const std::wstring& target);
+using test::CopyPackageTo;
 
 }  // namespace qelmo::reliability

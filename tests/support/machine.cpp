@@ -435,6 +435,10 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool CopyPackageTo(const std::wstring& name, const std::wstring& target) {
+    return CopyTree(PackageDir(name), target);
+}
+
 std::wstring CopyPackage(const std::wstring& name) {
     wchar_t temp[MAX_PATH] = {};
     DWORD n = GetTempPathW(MAX_PATH, temp);
@@ -445,7 +449,7 @@ std::wstring CopyPackage(const std::wstring& name) {
                           std::to_wstring(GetCurrentProcessId()) + L"_" +
                           std::to_wstring(g_copyCounter++);
     RemoveTree(target);
-    if (!CopyTree(PackageDir(name), target)) {
+    if (!CopyPackageTo(name, target)) {
         RemoveTree(target);
         return std::wstring();
     }

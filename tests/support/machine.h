@@ -99,6 +99,9 @@ using layout::Wow64Dir;
 // test may change or delete files in it. Returns the new folder without trailing '\'; empty when
 // the copy failed.
 std::wstring CopyPackage(const std::wstring& name);
+// Copies bin\packages\<name> with everything in it into `target` (created when missing; files
+// already there are replaced). False when something could not be copied.
+bool CopyPackageTo(const std::wstring& name, const std::wstring& target);
 // Deletes a folder with everything in it (read-only files too); true when it is gone.
 bool RemoveTree(const std::wstring& path);
 
