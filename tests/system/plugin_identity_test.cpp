@@ -74,13 +74,12 @@ private:
 TEST(PluginIdentity, VersionResourcesOfTheShippedBinariesMatchTheExport) {
     uint32_t v[3] = {};
     {
-        HMODULE dll = LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str());
-        ASSERT_NE(dll, nullptr) << GetLastError();
+        LibraryHandle dll(LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str()));
+        ASSERT_TRUE(dll) << GetLastError();
         auto version = test::ProcAddress<PFN_Plugin_Interface_GetModuleVersion>(
-            dll, "Plugin_Interface_GetModuleVersion");
+            dll.get(), "Plugin_Interface_GetModuleVersion");
         ASSERT_TRUE(version);
         version(v);
-        FreeLibrary(dll);
     }
     const std::wstring text =
         std::to_wstring(v[0]) + L"." + std::to_wstring(v[1]) + L"." + std::to_wstring(v[2]) + L".0";
