@@ -21,6 +21,9 @@ inline constexpr const wchar_t* kKipMonGroupFolder = L"KipMon";
 inline constexpr const wchar_t* kAddOnGroupFolder = L"AddOn";
 inline constexpr const wchar_t* kSysWow64Folder = L"SysWOW64";
 
+// A module file is written under its name + this suffix and renamed once it is whole.
+inline constexpr const wchar_t* kModuleCopySuffix = L".qelmonew";
+
 // Log texts shared by the engine and the add-on deployment.
 inline constexpr const wchar_t* kLogFolderNull = L"The input folder path is null.";
 inline constexpr const wchar_t* kLogEnginePath = L"Engine Path is:";
@@ -28,6 +31,8 @@ inline constexpr const wchar_t* kLogEngineVersion = L"Engine Version is:";
 inline constexpr const wchar_t* kLogInstallPath = L"wsModuleInstallPath is:";
 inline constexpr const wchar_t* kLogInstallPathWow64 = L"wsModuleInstallPathWow64 is:";
 inline constexpr const wchar_t* kLogFileExists = L"The file has been exists.";
+inline constexpr const wchar_t* kLogReplaceCutShort =
+    L"The module file is shorter than the package's (a copy cut short); it is replaced: ";
 inline constexpr const wchar_t* kLogCopyFailed = L"Failed to copy file.";
 inline constexpr const wchar_t* kLogCopyFrom = L"\nfrom: ";
 inline constexpr const wchar_t* kLogCopyTo = L"\nto: ";

@@ -33,15 +33,28 @@ bool CheckPathFits(const std::wstring& path) {
 }
 
 PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
-                            const ModuleFileLabels& labels, unsigned copyFailureLevel) {
+                            const ModuleFileLabels& labels, unsigned copyFailureLevel,
+                            const std::function<void()>& beforeVisible) {
     if (!CheckPathFits(source) || !CheckPathFits(target)) return PlaceResult::kFailed;
-    // A module file in place is never replaced: the version text names a new folder instead.
-    if (!PathFileExistsW(source.c_str()) || PathFileExistsW(target.c_str())) {
+    // A module file in place is never replaced: the version text names a new folder instead. The
+    // one exception is a file shorter than the package's: no whole copy of this version can be
+    // shorter, so it is what an interrupted copy of an earlier build left, and it is replaced
+    // (whole, in one rename). When that fails (the file is in use) it stays, as before.
+    const bool sourceThere = PathFileExistsW(source.c_str()) != FALSE;
+    const bool targetThere = PathFileExistsW(target.c_str()) != FALSE;
+    const bool cutShort = sourceThere && targetThere && FileShorterThan(target, source);
+    if (cutShort) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn, kLogReplaceCutShort, target);
+        if (CopyFileWhole(source, target, kModuleCopySuffix, true, beforeVisible))
+            return PlaceResult::kCopied;
+    }
+    if (!sourceThere || targetThere) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, kLogFileExists, labels.source,
              source, labels.target, target);
         return PlaceResult::kSkipped;
     }
-    if (!CopyFileAndFlush(source.c_str(), target.c_str())) {
+    // The file becomes visible under its name only when it is whole.
+    if (!CopyFileWhole(source, target, kModuleCopySuffix, false, beforeVisible)) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
              source, kLogCopyTo, target);
         return PlaceResult::kFailed;

@@ -219,6 +219,33 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
     return 1;
 }
 
+int CopyFileWhole(const std::wstring& source, const std::wstring& target,
+                  const wchar_t* temporarySuffix, bool replace,
+                  const std::function<void()>& beforeRename) {
+    const std::wstring temporary = target + temporarySuffix;
+    bool placed = CopyFileAndFlush(source.c_str(), temporary.c_str()) != 0;
+    if (placed) {
+        if (beforeRename) beforeRename();
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        placed = MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0;
+    }
+    if (placed) return 1;
+    LastErrorKeeper keep;
+    DeleteFileW(temporary.c_str());
+    return 0;
+}
+
+bool FileShorterThan(const std::wstring& path, const std::wstring& reference) {
+    WIN32_FILE_ATTRIBUTE_DATA file = {}, other = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) ||
+        !GetFileAttributesExW(reference.c_str(), GetFileExInfoStandard, &other))
+        return false;
+    if ((file.dwFileAttributes | other.dwFileAttributes) & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const ULONGLONG size = (ULONGLONG{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
+    const ULONGLONG otherSize = (ULONGLONG{other.nFileSizeHigh} << 32) | other.nFileSizeLow;
+    return size < otherSize;
+}
+
 std::wstring GetSystem32Folder() {
     wchar_t buffer[kPathUnits] = {};
     UINT length = GetSystemDirectoryW(buffer, kPathUnits);

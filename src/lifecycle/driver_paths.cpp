@@ -6,6 +6,7 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/registry_key.h"
+#include "deploy/deploy_names.h"
 #include "deploy/file_utils.h"
 #include "lifecycle/lifecycle_log.h"
 
@@ -98,7 +99,15 @@ void RemoveFileAndFolder(const std::wstring& path) {
     std::wstring folder;
     bool hasFolder = GetParentFolder(path, folder) != 0;
     ForceDeleteFile(path);
-    if (hasFolder) RemoveFolderNowOrAtRestart(folder);
+    if (hasFolder) RemoveModuleFolder(path, folder);
+}
+
+void RemoveModuleFolder(const std::wstring& modulePath, const std::wstring& folder) {
+    if (RemoveDirectoryW(folder.c_str())) return;
+    // A copy of the module that a run cut short left beside it keeps the folder from going.
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY)
+        DeleteFileW((modulePath + deploy::kModuleCopySuffix).c_str());
+    RemoveFolderNowOrAtRestart(folder);
 }
 
 void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,

@@ -24,7 +24,7 @@ void RemoveFileAndTwoFolders(const std::wstring& path) {
     bool hasFolder = GetParentFolder(path, folder) != 0;
     bool hasParent = hasFolder && GetParentFolder(folder, parent) != 0;
     ForceDeleteFile(path);
-    if (hasFolder) RemoveFolderNowOrAtRestart(folder);
+    if (hasFolder) RemoveModuleFolder(path, folder);
     if (hasParent) RemoveFolderNowOrAtRestart(parent);
 }
 
