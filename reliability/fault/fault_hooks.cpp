@@ -7,7 +7,6 @@
 
 #include <oxal_setup.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -24,7 +23,7 @@ enum class Style {
     kStatus,         // returns the Windows error itself (registry, security)
     kHresult,        // returns HRESULT_FROM_WIN32(error)
     kSkip,           // returns nothing: the work is not done (InstallHinfSectionW)
-    kNoMemory,       // the C allocators: null and errno ENOMEM (operator new then throws)
+    kNoMemory,       // the C allocators: null (operator new then throws std::bad_alloc)
     kOutError,       // the host's Copy: FALSE and the error in its last argument
     kNever,          // not a point: only timed or simulated
 };
@@ -124,6 +123,8 @@ struct State {
     void* originals[kFunctionCount] = {};
     void* replacements[kFunctionCount] = {};
     std::vector<std::pair<void**, void*>> patched;  // slot, value before
+    bool timing = false;
+    std::vector<CallTime> times;
 };
 
 State& TheState() {
@@ -132,6 +133,25 @@ State& TheState() {
 }
 
 enum class Verdict { kPass, kFail, kKill };
+
+// Adds the real call's duration to the state's list when it ends (the return value is passed on).
+class CallTimer {
+public:
+    explicit CallTimer(int id) : id_(id) { QueryPerformanceCounter(&start_); }
+    ~CallTimer() {
+        LARGE_INTEGER end, frequency;
+        QueryPerformanceCounter(&end);
+        QueryPerformanceFrequency(&frequency);
+        TheState().times.push_back(
+            {id_, static_cast<double>(end.QuadPart - start_.QuadPart) * 1e6 / frequency.QuadPart});
+    }
+    CallTimer(const CallTimer&) = delete;
+    CallTimer& operator=(const CallTimer&) = delete;
+
+private:
+    int id_;
+    LARGE_INTEGER start_;
+};
 
 Verdict Decide(int id) {
     State& s = TheState();
@@ -219,7 +239,7 @@ R Failed(DWORD error, A... args) {
             bits = static_cast<uint32_t>(HRESULT_FROM_WIN32(error));
             break;
         case Style::kNoMemory:
-            errno = ENOMEM;
+            // Null is the whole failure: the plug-in's operator new turns it into bad_alloc.
             break;
         case Style::kOutError:
             if constexpr (Id == kFn_Copy) {
@@ -265,6 +285,8 @@ struct Hook<R (*)(A...), Id> {
                     break;
             }
             void* target = s.replacements[Id] ? s.replacements[Id] : s.originals[Id];
+            if (!s.timing) return reinterpret_cast<Function>(target)(args...);
+            const CallTimer timer(Id);
             return reinterpret_cast<Function>(target)(args...);
         }
     }
@@ -381,6 +403,7 @@ void SetPlan(const Plan& plan) {
     s.faultError = 0;
     s.failingFunction = -1;
     s.skippedMs = 0;
+    s.times.clear();
 }
 
 const std::vector<uint16_t>& Sequence() {
@@ -393,6 +416,14 @@ bool FaultMade() {
 
 DWORD FaultError() {
     return TheState().faultError;
+}
+
+void SetTiming(bool on) {
+    TheState().timing = on;
+}
+
+const std::vector<CallTime>& CallTimes() {
+    return TheState().times;
 }
 
 uint64_t SkippedSleepMs() {

@@ -58,6 +58,13 @@ const std::vector<uint16_t>& Sequence();
 bool FaultMade();
 // The error the planned fault uses (0 before it was made).
 DWORD FaultError();
+// The real duration of every hooked call (counted or not) while timing is on; reset by SetPlan.
+struct CallTime {
+    int id;
+    double microseconds;
+};
+void SetTiming(bool on);
+const std::vector<CallTime>& CallTimes();
 // Milliseconds that Sleep skipped since the last SetPlan.
 uint64_t SkippedSleepMs();
 

@@ -40,7 +40,14 @@ PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& targ
     // one exception is a file shorter than the package's: no whole copy of this version can be
     // shorter, so it is what an interrupted copy of an earlier build left, and it is replaced
     // (whole, in one rename). When that fails (the file is in use) it stays, as before.
+    // A source that cannot be looked at (access denied, a full disk) is not a missing source: the
+    // file would be reported as placed without being there.
     const bool sourceThere = PathFileExistsW(source.c_str()) != FALSE;
+    if (!sourceThere && !NothingThere(GetLastError())) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
+             source, kLogCopyTo, target);
+        return PlaceResult::kFailed;
+    }
     const bool targetThere = PathFileExistsW(target.c_str()) != FALSE;
     const bool cutShort = sourceThere && targetThere && FileShorterThan(target, source);
     if (cutShort) {

@@ -235,6 +235,10 @@ int CopyFileWhole(const std::wstring& source, const std::wstring& target,
     return 0;
 }
 
+bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool FileShorterThan(const std::wstring& path, const std::wstring& reference) {
     WIN32_FILE_ATTRIBUTE_DATA file = {}, other = {};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) ||

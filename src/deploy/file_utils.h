@@ -28,6 +28,8 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target);
 int CopyFileWhole(const std::wstring& source, const std::wstring& target,
                   const wchar_t* temporarySuffix, bool replace,
                   const std::function<void()>& beforeRename = {});
+// True for the errors of a look at a path that found nothing there (2 and 3).
+bool NothingThere(DWORD error);
 // True when `path` is a file that is shorter than the file `reference`.
 bool FileShorterThan(const std::wstring& path, const std::wstring& reference);
 // Progress routine of CopyFileAndFlush. `data` points to a HANDLE slot (null when empty): on each

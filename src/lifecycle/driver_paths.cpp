@@ -68,13 +68,8 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName) 
     return WithTrailingSeparator(folder) + serviceName + names::kInfSuffix;
 }
 
-namespace {
-// The failed removal found nothing at the path. Nothing is scheduled then: a deletion at restart
+// A removal that found nothing at the path schedules nothing (NothingThere): a deletion at restart
 // would remove whatever a later deployment places under that name (a reinstalled module).
-bool NothingThere(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-}  // namespace
 
 void ForceDeleteFile(const std::wstring& path) {
     if (DeleteFileW(path.c_str()) || NothingThere(GetLastError())) return;

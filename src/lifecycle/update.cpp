@@ -1,5 +1,6 @@
 #include "lifecycle/update.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,23 @@ bool InstalledByAnotherProduct(const wchar_t* name) {
     DWORD permCount = 0;
     return !ReadRegDWORD(permCount, names::kServiceKey, names::kPermCount);
 }
+
+// Deletes the backup in the package folder when the scope is left by an exception.
+class BackupRemovalOnUnwind {
+public:
+    explicit BackupRemovalOnUnwind(const std::wstring& packageFolder)
+        : packageFolder_(packageFolder), exceptions_(std::uncaught_exceptions()) {}
+    ~BackupRemovalOnUnwind() {
+        if (std::uncaught_exceptions() > exceptions_)
+            DeleteBackupDriverFiles(packageFolder_.c_str());
+    }
+    BackupRemovalOnUnwind(const BackupRemovalOnUnwind&) = delete;
+    BackupRemovalOnUnwind& operator=(const BackupRemovalOnUnwind&) = delete;
+
+private:
+    const std::wstring& packageFolder_;
+    int exceptions_;
+};
 
 }  // namespace
 
@@ -107,6 +125,9 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
         return status;
     };
 
+    // An exception (memory exhaustion) that leaves from the backup on takes the backup with it,
+    // as every return does.
+    const BackupRemovalOnUnwind removeBackupOnUnwind(packageFolder);
     LIFECYCLE_LOG(logid::kTrace, L"backup original driver file from: ", driversFolder, L" to ",
                   packageFolder);
     if (!CopyDriverFiles(driversFolder.c_str(), packageFolder.c_str(), DRV_COPY_BACKUP)) {
