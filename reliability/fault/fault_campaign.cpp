@@ -512,9 +512,10 @@ void Campaign::RunAction(const ActionSpec& action, const std::vector<fault::Mode
         counts += " " + name + "=" + std::to_string(count);
     Say("%s: %zu calls:%s\n", action.name, recorded.sequence.size(), counts.c_str());
 
+    // The update's file steps: the driver file's backup, replacement and rollback (Copy), the
+    // backup's deletion, the module copies and their renames, the retired modules.
     static const std::set<std::string> kFileSteps = {
-        "Copy",        "CopyFileExW", "MoveFileExW",     "MoveFileW",
-        "DeleteFileW", "CreateFileW", "FlushFileBuffers"};
+        "Copy", "CopyFileExW", "MoveFileExW", "MoveFileW", "DeleteFileW", "FlushFileBuffers"};
     const bool isUpdate = action.hostAction == std::wstring(L"update");
     for (fault::Mode mode : modes) {
         uint64_t candidates = 0;
