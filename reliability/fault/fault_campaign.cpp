@@ -16,6 +16,7 @@
 //     --every K      every K-th point of each sequence (default 1: all)
 //     --file-points  also every point of the update's file steps (with --every K > 1)
 //     --all-errors   fail-once points for every failure of the function (default: one, rotating)
+//     --from N --to M  only the points N to M (for looking at one point again)
 #include <windows.h>
 
 #include <qelmo_plugin.h>
@@ -63,21 +64,36 @@ public:
                 Sleep(500);
                 const uint64_t deadline = deadline_.load();
                 if (deadline && GetTickCount64() > deadline) {
-                    Say("HANG: %s did not return within %.0f s, VIOLATION\n", what_.c_str(),
-                        kRunLimitSeconds);
+                    // The calls made so far show where it hangs (read while the action runs on).
+                    const std::vector<uint16_t>& sequence = fault::Sequence();
+                    const size_t calls = sequence.size();
+                    std::string last;
+                    for (size_t i = calls > 400 ? calls - 400 : 0; i < calls && i < sequence.size();
+                         ++i)
+                        if (fault::Functions()[sequence[i]].name != std::string("malloc"))
+                            last += std::string(" ") + fault::Functions()[sequence[i]].name;
+                    const uint32_t point = point_;
+                    const char* failed = point >= 1 && point <= calls
+                                             ? fault::Functions()[sequence[point - 1]].name
+                                             : "-";
+                    Say("HANG: %s (%s) did not return within %.0f s (%zu calls, the last:%s), "
+                        "VIOLATION\n",
+                        what_.c_str(), failed, kRunLimitSeconds, calls, last.c_str());
                     TerminateProcess(GetCurrentProcess(), 4);
                 }
             }
         }).detach();
     }
-    void Arm(const std::string& what) {
+    void Arm(const std::string& what, uint32_t point) {
         what_ = what;
+        point_ = point;
         deadline_ = GetTickCount64() + static_cast<uint64_t>(kRunLimitSeconds * 1000);
     }
     void Disarm() { deadline_ = 0; }
 
 private:
     std::string what_;
+    uint32_t point_ = 0;
     std::atomic<uint64_t> deadline_{0};
 };
 
@@ -181,7 +197,9 @@ public:
           every_(std::max<uint64_t>(1, options.Number(L"--every", 1))),
           filePoints_(options.Has(L"--file-points")),
           allErrors_(options.Has(L"--all-errors")),
-          verbose_(options.Has(L"--verbose")) {
+          verbose_(options.Has(L"--verbose")),
+          from_(static_cast<uint32_t>(options.Number(L"--from", 1))),
+          to_(static_cast<uint32_t>(options.Number(L"--to", UINT32_MAX))) {
         v1_ = work + L"\\v1";
         v2_ = work + L"\\v2";
     }
@@ -212,6 +230,7 @@ private:
     std::wstring work_, host_, v1_, v2_;
     uint64_t every_;
     bool filePoints_, allErrors_, verbose_;
+    uint32_t from_, to_;       // the range of points to run
     size_t installCalls_ = 0;  // counted calls of an install onto a clean machine
     std::vector<char> driverV1_, driverV2_;
     test::RegValue pending_;
@@ -248,7 +267,8 @@ HostRun Campaign::RunHost(const ActionSpec& action, fault::Mode mode, uint32_t p
         plan.point = point;
         plan.errorChoice = error;
         Watchdog().Arm(std::string(action.name) + " " + Narrow(fault::ModeName(mode)) + " point " +
-                       std::to_string(point));
+                           std::to_string(point),
+                       point);
         run.action = fault::RunAction(plugin_, action.hostAction, v1_, v2_, plan);
         Watchdog().Disarm();
         run.child.started = true;
@@ -526,14 +546,13 @@ void Campaign::RunAction(const ActionSpec& action, const std::vector<fault::Mode
             const bool distinct = mode != fault::Mode::kKill || point == 1 || IsCopy(function) ||
                                   ChangesTheMachine(recorded.sequence[point - 2]);
             if (!distinct) continue;
-            // Every allocation failing for good is not survivable by code built with this
-            // toolchain: the C++ runtime's emergency exception pool initialises its mutex lazily
-            // with an allocation, whose failure throws, which needs the pool (README.md).
+            // The allocators fail once only in the persistent mode (fault_hooks.cpp): those
+            // points are the fail-once points again.
             if (mode == fault::Mode::kFailAlways && IsMemoryFunction(function)) continue;
             ++candidates;
             const bool selected = (candidates - 1) % every_ == 0 ||
                                   (filePoints_ && isUpdate && kFileSteps.count(function));
-            if (!selected) continue;
+            if (!selected || point < from_ || point > to_) continue;
             const int id = fault::FunctionId(function.c_str());
             const size_t errorCount = id >= 0 ? fault::Functions()[id].errors.size() : 1;
             std::vector<size_t> errors;
@@ -588,7 +607,9 @@ void Campaign::RunAction(const ActionSpec& action, const std::vector<fault::Mode
                     ++actionViolations;
                 if ((!problems.empty() && !tolerated) || verbose_) {
                     Say("  %s %s point %u (%s, error %lu): %s%s%s\n", action.name,
-                        kModeNames[static_cast<int>(mode)], point, function.c_str(),
+                        kModeNames[static_cast<int>(mode)], point,
+                        run.fault.empty() ? function.c_str()
+                                          : run.fault.substr(0, run.fault.find(' ')).c_str(),
                         run.fault.empty()
                             ? 0ul
                             : strtoul(run.fault.substr(run.fault.find(' ') + 1).c_str(), nullptr,

@@ -160,7 +160,11 @@ Verdict Decide(int id) {
     const uint32_t index = static_cast<uint32_t>(s.sequence.size());
     const Plan& plan = s.plan;
     const bool atPoint = plan.mode != Mode::kPass && index == plan.point;
-    const bool later = plan.mode == Mode::kFailAlways && s.faultMade && s.failingFunction == id;
+    // The C allocators fail once only, even in the persistent mode: when every allocation fails
+    // for good, the C++ runtime's own exception allocation recurses (its emergency pool's mutex
+    // is set up by an allocation on first use), which no code built with it survives.
+    const bool later = plan.mode == Mode::kFailAlways && s.faultMade && s.failingFunction == id &&
+                       kStyles[id] != Style::kNoMemory;
     if (!atPoint && !later) return Verdict::kPass;
     if (plan.mode == Mode::kKill) return Verdict::kKill;
     if (atPoint) {

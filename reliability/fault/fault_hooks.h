@@ -21,7 +21,8 @@ namespace qelmo::fault {
 enum class Mode {
     kPass,        // no fault: every call goes through (and is counted)
     kFailOnce,    // call `point` fails
-    kFailAlways,  // call `point` and every later call of the same function fail
+    kFailAlways,  // call `point` and every later call of the same function fail (the C
+                  // allocators: once, see fault_hooks.cpp)
     kKill,        // the process ends at call `point`
 };
 
