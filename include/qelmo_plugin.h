@@ -25,8 +25,6 @@ extern "C" {
 #define DRV_ERR_ABORT 0xE01A000Cu
 #define DRV_ERR_ROLLBACK_FAILED 0xE01A000Eu
 #define DRV_ERR_STOP_FAILED 0xE01A0019u
-/* Update refused: the running driver could not be stopped, nothing was replaced. */
-#define DRV_ERR_NOT_STOPPED 0xE01A0002u
 
 /* ---- DrvInfo.action values ---- */
 #define ACTION_INSTALL 0u

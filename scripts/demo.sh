@@ -4,7 +4,7 @@
 # exports with qelmoctl: install v1, status, update to v2, status, uninstall, status.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/build.sh" >/dev/null
+"$root/scripts/build.sh"
 bin="$root/build/bin"
 prefix="$root/build/demo-prefix"
 export QELMO_BUILD_DIR="$root/build"
@@ -13,6 +13,7 @@ export WINEDEBUG=-all
 
 "$root/scripts/wine-session.sh" stop "$prefix" || true
 rm -rf "$prefix"
+echo "==> creating a fresh Wine prefix for the demo ($prefix)" >&2
 "$root/scripts/wine-session.sh" start "$prefix"
 trap '"$root/scripts/wine-session.sh" stop "$prefix"' EXIT
 
@@ -22,9 +23,11 @@ WINEPREFIX="$prefix" wine reg add 'HKLM\SOFTWARE\Vantor\OXAL' /v InstallDir /t R
   /d "$(WINEPREFIX="$prefix" winepath -w "$bin")\\" /f >/dev/null 2>&1
 
 ctl() { "$root/scripts/wine-run.sh" qelmoctl.exe "$@" | tr -d '\r'; }
-field() { sed -n "s/.*\"$1\":\"\\([^\"]*\\)\".*/\\1/p"; }
+# One value of qelmoctl's --json line; the plug-in's own console lines may come before it.
+field() { { grep '^{' || true; } | jq -r ".$1 // empty"; }
 
 echo "== plug-in identity"
+ctl --version
 ctl info
 echo
 
@@ -35,7 +38,7 @@ step() {  # step NAME COMMAND [ARGS...]
   echo "== $name"
   out=$(ctl --json --log-level "${DEMO_LOG_LEVEL:-3}" "$@" || true)
   result=$(printf '%s' "$out" | field result)
-  seconds=$(printf '%s' "$out" | sed -n 's/.*"seconds":\([0-9.]*\).*/\1/p')
+  seconds=$(printf '%.3f' "$(printf '%s' "$out" | field seconds)")
   status=$(ctl --json --log-level 0 status || true)
   state=$(printf '%s' "$status" | field state)
   version=$(printf '%s' "$status" | field version)

@@ -8,6 +8,9 @@
 //   OXAL_LOG_LEVELS       per-category thresholds: "QELMO Driver Installation=3;Util COMMON=0"
 //   OXAL_LOG_FILE         where lines go: a file path (appended), "stderr" (default) or "none"
 //   OXAL_LOG_NULL_HANDLE  "1": Log_GetDefaultHandle returns null, so nothing is logged
+//   OXAL_LOG_LAST_ERROR   what every export leaves in the thread's last error, as a library that
+//                         writes files does: a number (default 183, ERROR_ALREADY_EXISTS), or
+//                         "keep" to leave it as the caller had it
 // A message of level L in category C is written when threshold(C) != 0 and threshold(C) <= L.
 #pragma once
 #include <stdint.h>
@@ -50,6 +53,9 @@ OXAL_LOG_API void OxalLog_SetOutput(const wchar_t* destination);
 OXAL_LOG_API void OxalLog_GetCallCounts(uint32_t* handleCalls, uint32_t* levelCalls,
                                         uint32_t* flushCalls);
 OXAL_LOG_API void OxalLog_ResetCallCounts(void);
+// The last error every export leaves behind; OXAL_LOG_KEEP_LAST_ERROR leaves it untouched.
+#define OXAL_LOG_KEEP_LAST_ERROR 0xFFFFFFFFu
+OXAL_LOG_API void OxalLog_SetLastErrorLeftBehind(uint32_t error);
 // Drops every setting made through the functions above and reads the environment again.
 OXAL_LOG_API void OxalLog_Reconfigure(void);
 

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -13,6 +14,10 @@
 namespace {
 
 constexpr uint32_t kDefaultThreshold = 2;
+// The real library writes files: a call leaves the last error of its own file calls behind, as
+// CreateFileW with OPEN_ALWAYS on an existing file does (183). The stand-in does the same on every
+// export, so the plug-in is tested against a library that keeps nothing for it.
+constexpr uint32_t kLastErrorLeftBehind = ERROR_ALREADY_EXISTS;
 
 struct State {
     std::mutex mutex;
@@ -25,6 +30,21 @@ struct State {
     uint32_t handleCalls = 0;
     uint32_t levelCalls = 0;
     uint32_t flushCalls = 0;
+};
+
+// What every export leaves in the thread's last error; OXAL_LOG_KEEP_LAST_ERROR: untouched.
+std::atomic<uint32_t> g_lastErrorLeftBehind{kLastErrorLeftBehind};
+
+// Declared first in every export: sets the last error when the export returns.
+class LeavesLastError {
+public:
+    LeavesLastError() = default;
+    ~LeavesLastError() {
+        uint32_t error = g_lastErrorLeftBehind.load();
+        if (error != OXAL_LOG_KEEP_LAST_ERROR) SetLastError(error);
+    }
+    LeavesLastError(const LeavesLastError&) = delete;
+    LeavesLastError& operator=(const LeavesLastError&) = delete;
 };
 
 State& TheState() {
@@ -69,6 +89,9 @@ void LoadFromEnvironment(State& s) {
     s.output = (file == L"none") ? std::wstring() : file;
     s.observer = nullptr;
     s.observerContext = nullptr;
+    std::wstring lastError = Env(L"OXAL_LOG_LAST_ERROR");
+    g_lastErrorLeftBehind = lastError == L"keep" ? OXAL_LOG_KEEP_LAST_ERROR
+                                                 : ParseNumber(lastError, kLastErrorLeftBehind);
 }
 
 uint32_t ThresholdOf(State& s, const wchar_t* category) {
@@ -135,6 +158,7 @@ struct EnvLoader {
 extern "C" {
 
 void* Log_GetDefaultHandle(void) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     ++s.handleCalls;
@@ -142,6 +166,7 @@ void* Log_GetDefaultHandle(void) {
 }
 
 uint32_t Log_GetLogLevel(void* handle, const wchar_t* category) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     ++s.levelCalls;
@@ -151,6 +176,7 @@ uint32_t Log_GetLogLevel(void* handle, const wchar_t* category) {
 
 uint32_t Log_Flush(void* handle, const wchar_t* category, uint32_t level, const wchar_t* sourceFile,
                    uint32_t line, const wchar_t* text, uint32_t textBytes) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     OxalLogObserver observer;
     void* context;
@@ -172,6 +198,7 @@ uint32_t Log_Flush(void* handle, const wchar_t* category, uint32_t level, const 
 }
 
 void OxalLog_SetObserver(OxalLogObserver observer, void* context) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.observer = observer;
@@ -179,6 +206,7 @@ void OxalLog_SetObserver(OxalLogObserver observer, void* context) {
 }
 
 void OxalLog_SetThreshold(const wchar_t* category, uint32_t threshold) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (category)
@@ -188,18 +216,21 @@ void OxalLog_SetThreshold(const wchar_t* category, uint32_t threshold) {
 }
 
 void OxalLog_SetNullHandle(int nullHandle) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.nullHandle = nullHandle != 0;
 }
 
 void OxalLog_SetOutput(const wchar_t* destination) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.output = destination ? destination : L"";
 }
 
 void OxalLog_GetCallCounts(uint32_t* handleCalls, uint32_t* levelCalls, uint32_t* flushCalls) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (handleCalls) *handleCalls = s.handleCalls;
@@ -208,12 +239,19 @@ void OxalLog_GetCallCounts(uint32_t* handleCalls, uint32_t* levelCalls, uint32_t
 }
 
 void OxalLog_ResetCallCounts(void) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.handleCalls = s.levelCalls = s.flushCalls = 0;
 }
 
+void OxalLog_SetLastErrorLeftBehind(uint32_t error) {
+    LeavesLastError leavesLastError;
+    g_lastErrorLeftBehind = error;
+}
+
 void OxalLog_Reconfigure(void) {
+    LeavesLastError leavesLastError;
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     LoadFromEnvironment(s);

@@ -132,8 +132,8 @@ bool PreparePackages(Packages& p) {
 // The results a record may give, as a bit set over the action result codes.
 using ResultSet = uint32_t;
 constexpr uint32_t kActionCodes[] = {
-    DRV_OK,        DRV_OK_PENDING,          DRV_ERR_FAILED,      DRV_ERR_ROLLED_BACK,
-    DRV_ERR_ABORT, DRV_ERR_ROLLBACK_FAILED, DRV_ERR_STOP_FAILED, DRV_ERR_NOT_STOPPED};
+    DRV_OK,        DRV_OK_PENDING,          DRV_ERR_FAILED,     DRV_ERR_ROLLED_BACK,
+    DRV_ERR_ABORT, DRV_ERR_ROLLBACK_FAILED, DRV_ERR_STOP_FAILED};
 
 ResultSet Bit(uint32_t code) {
     for (size_t i = 0; i < sizeof kActionCodes / sizeof kActionCodes[0]; ++i)

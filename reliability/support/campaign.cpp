@@ -78,7 +78,6 @@ constexpr NamedCode kCodes[] = {
     {DRV_ERR_ABORT, "DRV_ERR_ABORT", true},
     {DRV_ERR_ROLLBACK_FAILED, "DRV_ERR_ROLLBACK_FAILED", true},
     {DRV_ERR_STOP_FAILED, "DRV_ERR_STOP_FAILED", true},
-    {DRV_ERR_NOT_STOPPED, "DRV_ERR_NOT_STOPPED", true},
 };
 }  // namespace
 

@@ -21,6 +21,7 @@ std::wstring GetHostModuleDirectory() {
 }
 
 void CDebugLog::Init() {
+    LastErrorKeeper keep;
     RegKeyHandle key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, debuglog::kSwitchKey, 0, KEY_READ | KEY_WOW64_64KEY,
                       key.put()) != ERROR_SUCCESS)
@@ -39,6 +40,8 @@ void CDebugLog::Init() {
 
 int CDebugLog::Write(const wchar_t* path, const wchar_t* format, ...) {
     if (!enabled_ || !format) return 0;
+    // Writing the file is logging: the caller's last error is the same afterwards.
+    LastErrorKeeper keep;
     std::wstring target = path ? std::wstring(path) : path_;
     // A path that does not fit the open buffer is refused, never cut short.
     if (target.empty() || target.size() >= debuglog::kPathUnits) {

@@ -176,8 +176,8 @@ std::wstring GetOxalInstallPath() {
     wchar_t path[MAX_PATH] = {};
     DWORD n = GetModuleFileNameW(GetModuleHandleW(nullptr), path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
-        ENV_LOG(logid::kError, L"Failed to call GetModuleFileName. GetLastError(): ",
-                GetLastError());
+        const DWORD moduleError = GetLastError();
+        ENV_LOG(logid::kError, L"Failed to call GetModuleFileName. GetLastError(): ", moduleError);
         return std::wstring();
     }
     return OxalInstallPathFromHost(path);

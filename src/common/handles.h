@@ -14,6 +14,8 @@ class LastErrorKeeper {
 public:
     LastErrorKeeper() : error_(GetLastError()) {}
     ~LastErrorKeeper() { SetLastError(error_); }
+    // Puts the saved error back now as well (the destructor still does at the end).
+    void Restore() const { SetLastError(error_); }
     LastErrorKeeper(const LastErrorKeeper&) = delete;
     LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/log_ids.h"
 
 namespace qelmo {
@@ -60,9 +61,13 @@ void Flush(const wchar_t* category, unsigned level, const wchar_t* source, unsig
 }  // namespace log
 }  // namespace qelmo
 
+// The thread's last error is the same after a QLOG as before it, and the pieces see it as it
+// was before the gate's library calls: the host's library writes files and may change it.
 #define QLOG(category, source, level, ...)                                           \
     do {                                                                             \
+        const ::qelmo::LastErrorKeeper qlogError_;                                   \
         if (::qelmo::log::IsOn((category), (level))) {                               \
+            qlogError_.Restore();                                                    \
             ::qelmo::CLogText qlogText_;                                             \
             qlogText_.AppendAll(__VA_ARGS__);                                        \
             ::qelmo::log::Flush((category), (level), (source), __LINE__, qlogText_); \

@@ -31,10 +31,15 @@ int SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& version
 
     const std::wstring keyPath = std::wstring(names::kAddOnKey) + L'\\' + keyName;
     const std::wstring filePath = std::wstring(targetFolder) + L'\\' + fileName;
-    const std::wstring devicePath = Utilities::GetDevicePath(filePath.c_str());
-    if (devicePath.empty())
+    // The device form of the folder, then the file name: only the folder has to fit the path
+    // buffer. A folder whose device form does not fit records an empty device path.
+    const std::wstring folderDevicePath = Utilities::GetDevicePath(targetFolder);
+    std::wstring devicePath;
+    if (folderDevicePath.empty())
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogNoDevicePath,
-             filePath);
+             targetFolder);
+    else
+        devicePath = folderDevicePath + L'\\' + fileName;
 
     WriteRegString(filePath.c_str(), keyPath.c_str(), names::kAddOnPath);
     WriteRegString(devicePath.c_str(), keyPath.c_str(), names::kAddOnDevPath);

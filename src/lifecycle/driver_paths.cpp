@@ -81,7 +81,8 @@ void ForceDeleteFile(const std::wstring& path) {
         MoveFileExW(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         return;
     }
-    PATHS_LOG(logid::kWarn, L"Rename file(", path, L") failed. LastError = ", GetLastError());
+    const DWORD moveError = GetLastError();
+    PATHS_LOG(logid::kWarn, L"Rename file(", path, L") failed. LastError = ", moveError);
     MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 

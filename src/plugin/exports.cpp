@@ -2,6 +2,8 @@
 #define QELMO_PLUGIN_BUILD
 #include <windows.h>
 
+#include <qelmo_version.h>
+
 #include "common/env_paths.h"
 #include "plugin/plugin_api.h"
 
@@ -42,9 +44,9 @@ uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) {
 
 void Plugin_Interface_GetModuleVersion(uint32_t* pVersion) {
     if (!pVersion) return;
-    pVersion[0] = 2;
-    pVersion[1] = 9;
-    pVersion[2] = 9999;
+    pVersion[0] = QELMO_VERSION_MAJOR;
+    pVersion[1] = QELMO_VERSION_MINOR;
+    pVersion[2] = QELMO_VERSION_PATCH;
 }
 
 }  // extern "C"

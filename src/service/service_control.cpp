@@ -111,17 +111,18 @@ BOOL StartServiceAndWait(SC_HANDLE scm, const wchar_t* name) {
                     // Started, then stopped by itself: the callers tell this apart by 1305.
                     SVC_LOG(logid::kWarn, svc::kFellBackToStopped);
                     debugLog.Write(nullptr, L"%ls%ls", svc::kDebugFileTag, svc::kFellBackToStopped);
-                    SetLastError(ERROR_UNKNOWN_REVISION);
-                    SVC_LOG(logid::kError, svc::kStartServiceFailed, GetLastError());
+                    const DWORD fellBack = ERROR_UNKNOWN_REVISION;
+                    SVC_LOG(logid::kError, svc::kStartServiceFailed, fellBack);
+                    SetLastError(fellBack);
                 }
             } else {
                 SVC_LOG(logid::kWarn, svc::kWaitTimedOut);
                 SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
             }
-        } else if (GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
+        } else if (const DWORD startError = GetLastError();
+                   startError == ERROR_SERVICE_ALREADY_RUNNING) {
             result = TRUE;
         } else {
-            const DWORD startError = GetLastError();
             SVC_LOG(logid::kError, svc::kStartServiceFailed, startError);
             PrintToConsole("ControlService failed! function:StartService Error = %d \n",
                            static_cast<int>(startError));
@@ -190,7 +191,8 @@ BOOL QueryDriverServiceStatus(const wchar_t* name, SERVICE_STATUS* status) {
 BOOL DeleteDriverService(SC_HANDLE scm) {
     ScHandle service(OpenServiceW(scm, names::kServiceName, svc::kDeleteAccess));
     if (!service) {
-        SVC_LOG(logid::kError, svc::kOpenServiceFailed, GetLastError());
+        const DWORD openError = GetLastError();
+        SVC_LOG(logid::kError, svc::kOpenServiceFailed, openError);
         return FALSE;
     }
     return DeleteService(service.get());
@@ -203,11 +205,13 @@ BOOL IsDriverExist(const wchar_t* name) {
         SVC_LOG(logid::kTrace, L"try to opens an existing service: ", name);
         ScHandle scm = OpenLocalScm();
         if (!scm) {
-            SVC_LOG(logid::kError, L"OpenSCManager failed. error code: ", GetLastError());
+            const DWORD openError = GetLastError();
+            SVC_LOG(logid::kError, L"OpenSCManager failed. error code: ", openError);
         } else {
             ScHandle service(OpenServiceW(scm.get(), name, svc::kQueryAccess));
+            const DWORD openError = GetLastError();
             if (!service)
-                SVC_LOG(logid::kError, svc::kOpenServiceFailed, GetLastError());
+                SVC_LOG(logid::kError, svc::kOpenServiceFailed, openError);
             else
                 result = TRUE;
         }

@@ -100,7 +100,6 @@ bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstr
     return false;
 }
 
-namespace {
 bool ReadAll(const std::wstring& path, std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -113,7 +112,12 @@ bool ReadAll(const std::wstring& path, std::string& bytes) {
     CloseHandle(file);
     return true;
 }
-}  // namespace
+
+std::string ReadFileText(const std::wstring& path) {
+    std::string bytes;
+    ReadAll(path, bytes);
+    return bytes;
+}
 
 bool SameBytes(const std::wstring& a, const std::wstring& b) {
     std::string x, y;

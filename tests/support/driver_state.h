@@ -32,6 +32,10 @@ std::vector<std::wstring> PendingRenames();
 // True when `path` is scheduled for deletion at restart.
 bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstring& path);
 
+// The whole file; false (and `bytes` empty or partial) when it cannot be read.
+bool ReadAll(const std::wstring& path, std::string& bytes);
+// The whole file, empty when it cannot be read.
+std::string ReadFileText(const std::wstring& path);
 // Byte-for-byte comparison; false when either file cannot be read.
 bool SameBytes(const std::wstring& a, const std::wstring& b);
 // <drivers>\qelmo.sys

@@ -371,5 +371,43 @@ TEST_F(BackupAddOnTest, AFailedThirtyTwoBitCopyIsAnError) {
     EXPECT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, kAddOn32Key));
 }
 
+// The device path is the folder's device form, then "\" and the file name: only the folder has
+// to fit the 260-unit path buffer. A folder whose device form does not fit records an empty value
+// and a level-5 line.
+TEST_F(BackupAddOnTest, DevicePathIsTheFoldersDeviceFormAndTheFileName) {
+    CreateServiceKey();
+    const std::wstring drive = System32().substr(0, 2);
+    const size_t deviceUnits = DriveDevice(drive).size();
+    ASSERT_GT(deviceUnits, 0u);
+    // A folder "X:\aaa..." whose device form has exactly `units` units.
+    auto folderWithDeviceUnits = [&](size_t units) {
+        return drive + L"\\" + std::wstring(units - deviceUnits - 1, L'a');
+    };
+    struct Case {
+        const char* name;
+        std::wstring folder;
+        bool recorded;
+    } cases[] = {
+        {"short folder", System32() + L"\\qelmo\\20019\\AddOn\\6.0.1035", true},
+        {"folder fits, file path does not", folderWithDeviceUnits(255), true},
+        {"folder fits exactly", folderWithDeviceUnits(MAX_PATH - 1), true},
+        {"folder does not fit", folderWithDeviceUnits(MAX_PATH), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        capture_.Clear();
+        ASSERT_EQ(SetAddOn64Registry(c.folder.c_str(), kV1), 1);
+        const std::wstring expected = c.recorded ? DeviceForm(c.folder) + L"\\KipEvt64.dll" : L"";
+        ExpectString(HKEY_LOCAL_MACHINE, kAddOn64Key, L"devpath", expected);
+        ExpectString(HKEY_LOCAL_MACHINE, kAddOn64Key, L"path", c.folder + L"\\KipEvt64.dll");
+        const test::LogCall* line =
+            capture_.Find(L"The device path could not be formed: " + c.folder);
+        EXPECT_EQ(line != nullptr, !c.recorded) << capture_.Dump();
+        if (line) {
+            EXPECT_EQ(line->level, 5u);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qelmo

@@ -159,6 +159,7 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
                                           "\nfrobnicate " + test::Narrow(package) + "\n");
     ASSERT_FALSE(badBatch.empty());
     const std::wstring missingPlugin = test::BinDir() + L"no_such_plugin.dll";
+    const std::wstring oddPlugin = test::BinDir() + L"fixtures\\odd_plugin.dll";
 
     struct Case {
         const char* name;
@@ -199,10 +200,38 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
          0,
          {"install PACKAGE_FOLDER", "update PACKAGE_FOLDER", "update-alt PACKAGE_FOLDER",
           "uninstall PACKAGE_FOLDER", "status", "info", "batch FILE", "doctor", "exit status",
-          "examples:", "qelmoctl --json doctor"},
+          "examples:", "qelmoctl --json doctor", "--version"},
          {},
          false},
         {"info", {L"info"}, 0, {"20019", "2.9.9999"}, {}, false},
+        {"version: its own and the plug-in's",
+         {L"--version"},
+         0,
+         {"qelmoctl 2.9.9999.0\n",
+          "helperQELMODriver.dll: module version 2.9.9999, owner module ID 20019"},
+         {},
+         false},
+        {"version of another plug-in",
+         {L"--plugin", oddPlugin, L"--version"},
+         0,
+         {"qelmoctl 2.9.9999.0\n", "odd_plugin.dll: module version 7.8.9, owner module ID 7"},
+         {},
+         false},
+        {"version as JSON",
+         {L"--json", L"--version"},
+         0,
+         {"{\"qelmoctl\":\"2.9.9999.0\",\"plugin\":\"", "helperQELMODriver.dll\",",
+          "\"plugin_module_version\":\"2.9.9999\",\"plugin_owner_module_id\":20019}\n"},
+         {},
+         false},
+        // Its own version still shows; the failure to load is the exit status.
+        {"version without the plug-in",
+         {L"--plugin", missingPlugin, L"--version"},
+         1,
+         {"qelmoctl 2.9.9999.0\n"},
+         {"cannot load"},
+         false},
+        {"version with a command", {L"--version", L"status"}, 2, {}, {"takes no command"}, true},
         {"status without a driver",
          {L"status"},
          0,
@@ -233,6 +262,21 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
         }
     }
     DeleteFileW(badBatch.c_str());
+}
+
+// The status record's version text is the plug-in's to fill: whatever it holds, --json prints
+// valid JSON with the text escaped (bytes that are not UTF-8 as U+FFFD); the text form prints it.
+TEST_F(Qelmoctl, StatusJsonEscapesWhatThePluginReports) {
+    const std::vector<std::wstring> args = {
+        L"--plugin", test::BinDir() + L"fixtures\\odd_plugin.dll", L"--json", L"status"};
+    ToolRun run = RunTool(args);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 0u) << Describe(args, run);
+    EXPECT_EQ(run.out,
+              "{\"result\":\"DRV_OK\",\"result_code\":\"0x201a0001\",\"driver_id\":\"0x48000165\","
+              "\"state\":\"DRV_STATE_RUNNING\",\"state_code\":\"0xe01a0004\","
+              "\"version\":\"1.\\\"2\\\"\\\\3\\n\\u0001\\ufffd\\ufffd\",\"valid\":1}\n")
+        << Describe(args, run);
 }
 
 // ---- doctor ------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 // Wine cannot fail a copy on demand, through the installation library's fault switch.
 #include <gtest/gtest.h>
 
+#include <oxal_log.h>
 #include <oxal_setup.h>
 
 #include <cctype>
@@ -45,18 +46,7 @@ public:
         DeleteFileW(Path().c_str());
     }
     static std::wstring Path() { return test::BinDir() + L"ZRKHelperDebug.log"; }
-    static std::string Text() {
-        std::string text;
-        HANDLE file = CreateFileW(Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return text;
-        char buffer[8192];
-        DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-            text.append(buffer, got);
-        CloseHandle(file);
-        return text;
-    }
+    static std::string Text() { return test::ReadFileText(Path()); }
 };
 
 class Update : public ::testing::Test {
@@ -162,6 +152,8 @@ struct Outcome {
     DWORD stateAfter;     // SERVICE_RUNNING or SERVICE_STOPPED
     std::vector<std::wstring> lines;
     bool holdInstanceMailslot = false;  // a live instance refuses the stop
+    std::vector<std::wstring> absentLines = {};
+    bool logToFile = false;  // the log library writes every line to a real file
 };
 
 void PrintTo(const Outcome& outcome, std::ostream* os) {
@@ -182,7 +174,11 @@ TEST_P(UpdateOutcome, EndsWithItsStatusAndAWholeDriverFile) {
     OxalSetup_SetFaults(o.faults);
 
     test::LogCapture log;
+    const std::wstring logFile = test::BinDir() + L"update_outcome.log";
+    DeleteFileW(logFile.c_str());
+    if (o.logToFile) OxalLog_SetOutput(logFile.c_str());
     uint32_t status = host_.Run(ACTION_UPDATE, w.Path());
+    OxalLog_SetOutput(nullptr);
     if (slot != INVALID_HANDLE_VALUE) CloseHandle(slot);
     OxalSetup_SetFaults(L"");
     EXPECT_EQ(status, o.status) << log.Dump();
@@ -198,6 +194,14 @@ TEST_P(UpdateOutcome, EndsWithItsStatusAndAWholeDriverFile) {
             continue;
         }
         EXPECT_NE(log.Find(line), nullptr) << test::Narrow(line) << "\n" << log.Dump();
+    }
+    for (const auto& line : o.absentLines)
+        EXPECT_EQ(log.Find(line), nullptr) << test::Narrow(line) << "\n" << log.Dump();
+    if (o.logToFile) {
+        const std::string written = test::ReadFileText(logFile);
+        DeleteFileW(logFile.c_str());
+        EXPECT_NE(written.find("<== UpdateDrvFromDrvInfo,asStatus = 0x201a0001"), std::string::npos)
+            << written;
     }
 }
 
@@ -217,8 +221,10 @@ INSTANTIATE_TEST_SUITE_P(
             nullptr,
             DRV_ERR_ROLLED_BACK,
             false,
-            SERVICE_RUNNING,
-            {L"fail to start new driver.qelmo", L"<== UpdateDrvFromDrvInfo,asStatus = 0xe01a000b"}},
+            SERVICE_STOPPED,
+            {L"fail to start new driver.qelmo", L"<== UpdateDrvFromDrvInfo,asStatus = 0xe01a000b"},
+            false,
+            {L"start original driver file failed."}},
         Outcome{"new driver is blocked",
                 L"v1",
                 true,
@@ -227,8 +233,10 @@ INSTANTIATE_TEST_SUITE_P(
                 nullptr,
                 DRV_ERR_ROLLED_BACK,
                 false,
-                SERVICE_RUNNING,
-                {L"fail to start new driver.qelmo"}},
+                SERVICE_STOPPED,
+                {L"fail to start new driver.qelmo"},
+                false,
+                {L"start original driver file failed."}},
         Outcome{"new driver stops right after its start",
                 L"svcrunning",
                 true,
@@ -239,17 +247,21 @@ INSTANTIATE_TEST_SUITE_P(
                 true,
                 SERVICE_STOPPED,
                 {L"fail to start new driver.qelmo", L"Not support on this platform.",
-                 kStoppedDebugLine}},
+                 kStoppedDebugLine},
+                false,
+                {},
+                true},
         Outcome{"running original cannot be stopped",
                 L"v1",
                 true,
                 L"v2",
                 L"",
                 nullptr,
-                DRV_ERR_NOT_STOPPED,
+                DRV_OK_PENDING,
                 false,
                 SERVICE_RUNNING,
-                {L"fail to stop original driver: qelmo"},
+                {L"fail to stop original driver: qelmo",
+                 L"<== UpdateDrvFromDrvInfo,asStatus = 0x201a0002"},
                 true},
         Outcome{"backup copy fails",
                 L"v1",

@@ -110,5 +110,31 @@ TEST(LogGate, HandOverCarriesCategoryLevelSourceLineAndByteCount) {
     EXPECT_EQ(capture.Calls()[1].textBytes, 0u);
 }
 
+// The host's library writes files and leaves its own last error behind (the stand-in leaves 183
+// unless told to keep it). A log call keeps the caller's error whether the gate is open, closed or
+// has no handle, and a piece that reads the error sees the caller's one.
+TEST(LogGate, TheCallersLastErrorSurvivesEveryLogCall) {
+    struct Case {
+        const char* name;
+        uint32_t threshold;
+        bool nullHandle;
+    } cases[] = {{"written", 2, false}, {"gated away", 6, false}, {"no handle", 2, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LogCapture capture(c.threshold);
+        OxalLog_SetNullHandle(c.nullHandle ? 1 : 0);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        QLOG(logid::kCatInstall, logid::kSrcHelper, 5, L"error ", GetLastError());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        if (c.threshold == 2 && !c.nullHandle) {
+            EXPECT_NE(capture.Find(L"error 0x20"), nullptr);
+        }
+    }
+    // The stand-in itself does change it: without the keeper the error would be lost.
+    SetLastError(ERROR_SHARING_VIOLATION);
+    Log_GetDefaultHandle();
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+}
+
 }  // namespace
 }  // namespace qelmo

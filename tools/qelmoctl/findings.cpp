@@ -27,40 +27,6 @@ const char* StatusName(FindingStatus status) {
     return "info";
 }
 
-std::string JsonEscape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20) {
-                    char escaped[8];
-                    snprintf(escaped, sizeof escaped, "\\u%04x", u);
-                    out += escaped;
-                } else {
-                    out += c;  // UTF-8 passes through unchanged
-                }
-        }
-    }
-    return out;
-}
-
 namespace {
 const char* Marker(FindingStatus status) {
     switch (status) {
@@ -80,9 +46,12 @@ void PrintFindings(const Findings& findings, bool json, FILE* out) {
     if (json) {
         fputs("[\n", out);
         for (size_t i = 0; i < all.size(); ++i) {
-            fprintf(out, "  {\"check\":\"%s\",\"status\":\"%s\",\"detail\":\"%s\"}%s\n",
-                    JsonEscape(all[i].check).c_str(), StatusName(all[i].status),
-                    JsonEscape(all[i].detail).c_str(), i + 1 < all.size() ? "," : "");
+            const std::string object = JsonObject()
+                                           .String("check", all[i].check)
+                                           .String("status", StatusName(all[i].status))
+                                           .String("detail", all[i].detail)
+                                           .Text();
+            fprintf(out, "  %s%s\n", object.c_str(), i + 1 < all.size() ? "," : "");
         }
         fputs("]\n", out);
         return;

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "json.h"
+
 namespace qelmoctl {
 
 enum class FindingStatus { kOk, kProblem, kInfo };
@@ -34,8 +36,6 @@ private:
 
 // "ok", "problem" or "info".
 const char* StatusName(FindingStatus status);
-// The text as the body of a JSON string (quotes, backslashes and control characters escaped).
-std::string JsonEscape(const std::string& text);
 
 // "[ok]  check: detail" lines and a closing count; or a JSON array of
 // {"check","status","detail"} objects.

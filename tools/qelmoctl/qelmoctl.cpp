@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <qelmo_plugin.h>
+#include <qelmo_version.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -14,6 +15,7 @@
 
 #include "common/handles.h"
 #include "doctor.h"
+#include "json.h"
 #include "result_names.h"
 #include "text.h"
 
@@ -61,6 +63,8 @@ const char* kUsage =
     "  --json               machine-readable output: one object for status, info and the\n"
     "                       actions; for doctor an array of {check, status, detail} with\n"
     "                       status ok|problem|info\n"
+    "  --version            qelmoctl's version and the loaded plug-in's (module version and\n"
+    "                       owner module ID); with --json one object\n"
     "  --help, -h           this text\n"
     "\n"
     "Package folders and batch files may be given relative to the current folder.\n"
@@ -78,6 +82,7 @@ const char* kUsage =
     "  qelmoctl uninstall C:\\packages\\v2\n"
     "  qelmoctl --json status\n"
     "  qelmoctl info\n"
+    "  qelmoctl --version\n"
     "  qelmoctl batch C:\\work\\records.txt\n"
     "  qelmoctl doctor\n"
     "  qelmoctl --json doctor > findings.json\n"
@@ -87,6 +92,7 @@ struct Options {
     std::wstring plugin;
     std::wstring logLevel = L"3";
     bool json = false;
+    bool version = false;
     uint32_t compareState = 0;
     std::vector<std::wstring> words;  // command and its arguments
 };
@@ -113,6 +119,7 @@ std::wstring ExeDirectory() {
 }
 
 struct Plugin {
+    std::wstring path;
     qelmo::LibraryHandle module;
     PFN_Plugin_Interface_DriversDoAction doAction = nullptr;
     PFN_Plugin_Interface_EnumerateDriversInfo enumerate = nullptr;
@@ -137,6 +144,7 @@ bool LoadPlugin(const Options& options, Plugin& plugin) {
     wchar_t full[MAX_PATH] = {};
     DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
     if (n > 0 && n < MAX_PATH) path = full;
+    plugin.path = path;
     plugin.module.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!plugin.module) {
         fprintf(stderr, "qelmoctl: cannot load %s (error %lu)\n", Narrow(path).c_str(),
@@ -156,6 +164,12 @@ bool LoadPlugin(const Options& options, Plugin& plugin) {
         return false;
     }
     return true;
+}
+
+// "2.9.9999": the three numbers of Plugin_Interface_GetModuleVersion.
+std::string VersionText(const uint32_t (&version)[3]) {
+    return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
+           std::to_string(version[2]);
 }
 
 bool ParseAction(const std::wstring& word, uint32_t& action) {
@@ -224,11 +238,17 @@ int RunStatus(const Options& options, Plugin& plugin) {
     const DrvStatusInfo& s = capture.info;
     std::string version(s.szVersion, strnlen(s.szVersion, sizeof s.szVersion));
     if (options.json) {
-        printf(
-            "{\"result\":\"%s\",\"result_code\":\"0x%08x\",\"driver_id\":\"0x%08x\","
-            "\"state\":\"%s\",\"state_code\":\"0x%08x\",\"version\":\"%s\",\"valid\":%u}\n",
-            qelmoctl::ResultName(result), result, s.driver_id, StateName(s.state), s.state,
-            version.c_str(), s.valid);
+        // The version text comes from the plug-in as it is: the writer escapes it.
+        printf("%s\n", qelmoctl::JsonObject()
+                           .String("result", qelmoctl::ResultName(result))
+                           .Hex32("result_code", result)
+                           .Hex32("driver_id", s.driver_id)
+                           .String("state", StateName(s.state))
+                           .Hex32("state_code", s.state)
+                           .String("version", version)
+                           .Number("valid", s.valid)
+                           .Text()
+                           .c_str());
     } else {
         printf("driver_id  0x%08x\n", s.driver_id);
         printf("state      %s (0x%08x)\n", StateName(s.state), s.state);
@@ -244,19 +264,53 @@ int RunInfo(const Options& options, Plugin& plugin) {
     plugin.moduleVersion(version);
     uint32_t owner = plugin.ownerId();
     if (options.json)
-        printf("{\"owner_module_id\":%u,\"module_version\":\"%u.%u.%u\"}\n", owner, version[0],
-               version[1], version[2]);
+        printf("%s\n", qelmoctl::JsonObject()
+                           .Number("owner_module_id", owner)
+                           .String("module_version", VersionText(version))
+                           .Text()
+                           .c_str());
     else
-        printf("owner module ID  %u\nmodule version   %u.%u.%u\n", owner, version[0], version[1],
-               version[2]);
+        printf("owner module ID  %u\nmodule version   %s\n", owner, VersionText(version).c_str());
     return kExitSuccess;
+}
+
+// qelmoctl's own version, then the plug-in's as its exports give it.
+int RunVersion(const Options& options) {
+    Plugin plugin;
+    const bool loaded = LoadPlugin(options, plugin);
+    uint32_t version[3] = {};
+    uint32_t owner = 0;
+    if (loaded) {
+        plugin.moduleVersion(version);
+        owner = plugin.ownerId();
+    }
+    if (options.json) {
+        qelmoctl::JsonObject object;
+        object.String("qelmoctl", QELMO_VERSION_TEXT);
+        if (loaded) {
+            object.String("plugin", Narrow(plugin.path))
+                .String("plugin_module_version", VersionText(version))
+                .Number("plugin_owner_module_id", owner);
+        }
+        printf("%s\n", object.Text().c_str());
+    } else {
+        printf("qelmoctl %s\n", QELMO_VERSION_TEXT);
+        if (loaded)
+            printf("plug-in %s: module version %s, owner module ID %u\n",
+                   Narrow(plugin.path).c_str(), VersionText(version).c_str(), owner);
+    }
+    return loaded ? kExitSuccess : kExitFailure;
 }
 
 int ReportResult(const Options& options, const char* what, uint32_t result, double seconds) {
     if (options.json)
-        printf(
-            "{\"command\":\"%s\",\"result\":\"%s\",\"result_code\":\"0x%08x\",\"seconds\":%.3f}\n",
-            what, qelmoctl::ResultName(result), result, seconds);
+        printf("%s\n", qelmoctl::JsonObject()
+                           .String("command", what)
+                           .String("result", qelmoctl::ResultName(result))
+                           .Hex32("result_code", result)
+                           .Fixed("seconds", seconds, 3)
+                           .Text()
+                           .c_str());
     else
         printf("%s: %s in %.2f s\n", what, qelmoctl::DescribeResult(result).c_str(), seconds);
     return qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
@@ -330,6 +384,8 @@ int Run(int argc, wchar_t** argv) {
         if (a == L"--help" || a == L"-h") {
             fputs(kUsage, stdout);
             return kExitSuccess;
+        } else if (a == L"--version") {
+            options.version = true;
         } else if (a == L"--json") {
             options.json = true;
         } else if (a == L"--plugin") {
@@ -347,6 +403,10 @@ int Run(int argc, wchar_t** argv) {
         } else {
             options.words.push_back(a);
         }
+    }
+    if (options.version) {
+        if (!options.words.empty()) return UsageError("--version takes no command");
+        return RunVersion(options);
     }
     if (options.words.empty()) return UsageError("no command given");
     const std::wstring& command = options.words[0];

@@ -28,8 +28,6 @@ const char* ResultName(uint32_t code) {
             return "DRV_ERR_ROLLBACK_FAILED";
         case DRV_ERR_STOP_FAILED:
             return "DRV_ERR_STOP_FAILED";
-        case DRV_ERR_NOT_STOPPED:
-            return "DRV_ERR_NOT_STOPPED";
         default:
             return "UNKNOWN";
     }
