@@ -31,8 +31,8 @@ inline constexpr const wchar_t* kLogEngineVersion = L"Engine Version is:";
 inline constexpr const wchar_t* kLogInstallPath = L"wsModuleInstallPath is:";
 inline constexpr const wchar_t* kLogInstallPathWow64 = L"wsModuleInstallPathWow64 is:";
 inline constexpr const wchar_t* kLogFileExists = L"The file has been exists.";
-inline constexpr const wchar_t* kLogReplaceCutShort =
-    L"The module file is shorter than the package's (a copy cut short); it is replaced: ";
+inline constexpr const wchar_t* kLogSizeDiffers =
+    L"The module file in place differs in size from the package's; it is kept: ";
 inline constexpr const wchar_t* kLogCopyFailed = L"Failed to copy file.";
 inline constexpr const wchar_t* kLogCopyFrom = L"\nfrom: ";
 inline constexpr const wchar_t* kLogCopyTo = L"\nto: ";

@@ -36,10 +36,10 @@ PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& targ
                             const ModuleFileLabels& labels, unsigned copyFailureLevel,
                             const std::function<void()>& beforeVisible) {
     if (!CheckPathFits(source) || !CheckPathFits(target)) return PlaceResult::kFailed;
-    // A module file in place is never replaced: the version text names a new folder instead. The
-    // one exception is a file shorter than the package's: no whole copy of this version can be
-    // shorter, so it is what an interrupted copy of an earlier build left, and it is replaced
-    // (whole, in one rename). When that fails (the file is in use) it stays, as before.
+    // A module file in place is never replaced: the version text names a new folder instead.
+    // Copies are renamed into place whole (below), so a file of another size under this name can
+    // only come from elsewhere: an interrupted copy of an earlier build, or another build with
+    // the same version text. It is kept, and said so.
     // A source that cannot be looked at (access denied, a full disk) is not a missing source: the
     // file would be reported as placed without being there.
     const bool sourceThere = PathFileExistsW(source.c_str()) != FALSE;
@@ -48,20 +48,15 @@ PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& targ
              source, kLogCopyTo, target);
         return PlaceResult::kFailed;
     }
-    const bool targetThere = PathFileExistsW(target.c_str()) != FALSE;
-    const bool cutShort = sourceThere && targetThere && FileShorterThan(target, source);
-    if (cutShort) {
-        QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn, kLogReplaceCutShort, target);
-        if (CopyFileWhole(source, target, kModuleCopySuffix, true, beforeVisible))
-            return PlaceResult::kCopied;
-    }
-    if (!sourceThere || targetThere) {
+    if (!sourceThere || PathFileExistsW(target.c_str())) {
+        if (sourceThere && FileSizesDiffer(target, source))
+            QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn, kLogSizeDiffers, target);
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, kLogFileExists, labels.source,
              source, labels.target, target);
         return PlaceResult::kSkipped;
     }
     // The file becomes visible under its name only when it is whole.
-    if (!CopyFileWhole(source, target, kModuleCopySuffix, false, beforeVisible)) {
+    if (!CopyFileWhole(source, target, kModuleCopySuffix, beforeVisible)) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
              source, kLogCopyTo, target);
         return PlaceResult::kFailed;

@@ -220,14 +220,12 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
 }
 
 int CopyFileWhole(const std::wstring& source, const std::wstring& target,
-                  const wchar_t* temporarySuffix, bool replace,
-                  const std::function<void()>& beforeRename) {
+                  const wchar_t* temporarySuffix, const std::function<void()>& beforeRename) {
     const std::wstring temporary = target + temporarySuffix;
     bool placed = CopyFileAndFlush(source.c_str(), temporary.c_str()) != 0;
     if (placed) {
         if (beforeRename) beforeRename();
-        const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-        placed = MoveFileExW(temporary.c_str(), target.c_str(), flags) != 0;
+        placed = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     }
     if (placed) return 1;
     LastErrorKeeper keep;
@@ -239,7 +237,7 @@ bool NothingThere(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool FileShorterThan(const std::wstring& path, const std::wstring& reference) {
+bool FileSizesDiffer(const std::wstring& path, const std::wstring& reference) {
     WIN32_FILE_ATTRIBUTE_DATA file = {}, other = {};
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) ||
         !GetFileAttributesExW(reference.c_str(), GetFileExInfoStandard, &other))
@@ -247,7 +245,7 @@ bool FileShorterThan(const std::wstring& path, const std::wstring& reference) {
     if ((file.dwFileAttributes | other.dwFileAttributes) & FILE_ATTRIBUTE_DIRECTORY) return false;
     const ULONGLONG size = (ULONGLONG{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
     const ULONGLONG otherSize = (ULONGLONG{other.nFileSizeHigh} << 32) | other.nFileSizeLow;
-    return size < otherSize;
+    return size != otherSize;
 }
 
 std::wstring GetSystem32Folder() {
