@@ -4,8 +4,10 @@
 #   bad input   RECORDS generated records (REAL of them with whole packages, SLOW with updates)
 #   kill        KILLS kills of the host process during install, update and uninstall
 #   repeat      CYCLES install -> update -> uninstall cycles in one host process
+#   fault       every call of every action failed once, failed for good, and the host ended there
+#               (FAULT_EVERY=K runs every K-th point only)
 # Counts and the random seed can be set from the environment, e.g. KILLS=120 SEED=7.
-# Takes about 16 minutes on two cores with the defaults. Exit status 0 when every campaign held.
+# Takes about 16 minutes on two cores with the defaults, plus the fault injection (README.md). Exit status 0 when every campaign held.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 RECORDS="${RECORDS:-20000}"
@@ -37,5 +39,7 @@ echo "== kill"
 run reliability_kill.exe --kills "$KILLS" "${seed_args[@]}" || status=1
 echo "== repeat"
 run reliability_repeat.exe --cycles "$CYCLES" || status=1
+echo "== fault injection"
+run reliability_fault.exe --every "${FAULT_EVERY:-1}" || status=1
 echo "reliability campaigns finished in $(( $(date +%s) - start )) s, status $status"
 exit $status

@@ -69,7 +69,14 @@ bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
 
     const std::wstring source = sourceBase + L'\\' + file.fileName;
     const std::wstring target = installPath + L'\\' + file.fileName;
-    switch (deploy::PlaceModuleFile(source, target, file.labels, file.copyFailureLevel)) {
+    // The key is written once the copy is whole and before the file gets its name: a run cut
+    // short in between leaves the name free, so the next run copies and registers again, instead
+    // of finding the file in place and keeping the key of the version before.
+    const auto registerCopy = [&file, &installPath, &version] {
+        file.registerFile(installPath.c_str(), version);
+    };
+    switch (
+        deploy::PlaceModuleFile(source, target, file.labels, file.copyFailureLevel, registerCopy)) {
         case deploy::PlaceResult::kFailed:
             return false;
         case deploy::PlaceResult::kSkipped:
@@ -79,7 +86,6 @@ bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
         case deploy::PlaceResult::kCopied:
             break;
     }
-    file.registerFile(installPath.c_str(), version);
     return true;
 }
 

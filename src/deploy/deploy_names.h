@@ -5,6 +5,9 @@
 
 namespace qelmo::deploy {
 
+// A module file is written under its name + this suffix and renamed once it is whole.
+inline constexpr const wchar_t* kModuleCopySuffix = L".qelmonew";
+
 // Log texts shared by the engine and the add-on deployment.
 inline constexpr const wchar_t* kLogFolderNull = L"The input folder path is null.";
 inline constexpr const wchar_t* kLogEnginePath = L"Engine Path is:";
@@ -12,6 +15,8 @@ inline constexpr const wchar_t* kLogEngineVersion = L"Engine Version is:";
 inline constexpr const wchar_t* kLogInstallPath = L"wsModuleInstallPath is:";
 inline constexpr const wchar_t* kLogInstallPathWow64 = L"wsModuleInstallPathWow64 is:";
 inline constexpr const wchar_t* kLogFileExists = L"The file has been exists.";
+inline constexpr const wchar_t* kLogSizeDiffers =
+    L"The module file in place differs in size from the package's; it is kept: ";
 inline constexpr const wchar_t* kLogCopyFailed = L"Failed to copy file.";
 inline constexpr const wchar_t* kLogCopyFrom = L"\nfrom: ";
 inline constexpr const wchar_t* kLogCopyTo = L"\nto: ";

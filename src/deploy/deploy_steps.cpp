@@ -35,15 +35,30 @@ bool CheckPathFits(const std::wstring& path) {
 }
 
 PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
-                            const ModuleFileLabels& labels, unsigned copyFailureLevel) {
+                            const ModuleFileLabels& labels, unsigned copyFailureLevel,
+                            const std::function<void()>& beforeVisible) {
     if (!CheckPathFits(source) || !CheckPathFits(target)) return PlaceResult::kFailed;
     // A module file in place is never replaced: the version text names a new folder instead.
-    if (!PathFileExistsW(source.c_str()) || PathFileExistsW(target.c_str())) {
+    // Copies are renamed into place whole (below), so a file of another size under this name can
+    // only come from elsewhere: an interrupted copy of an earlier build, or another build with
+    // the same version text. It is kept, and said so.
+    // A source that cannot be looked at (access denied, a full disk) is not a missing source: the
+    // file would be reported as placed without being there.
+    const bool sourceThere = PathFileExistsW(source.c_str()) != FALSE;
+    if (!sourceThere && !NothingThere(GetLastError())) {
+        QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
+             source, kLogCopyTo, target);
+        return PlaceResult::kFailed;
+    }
+    if (!sourceThere || PathFileExistsW(target.c_str())) {
+        if (sourceThere && FileSizesDiffer(target, source))
+            QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn, kLogSizeDiffers, target);
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, kLogFileExists, labels.source,
              source, labels.target, target);
         return PlaceResult::kSkipped;
     }
-    if (!CopyFileAndFlush(source.c_str(), target.c_str())) {
+    // The file becomes visible under its name only when it is whole.
+    if (!CopyFileWhole(source, target, kModuleCopySuffix, beforeVisible)) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, copyFailureLevel, kLogCopyFailed, kLogCopyFrom,
              source, kLogCopyTo, target);
         return PlaceResult::kFailed;

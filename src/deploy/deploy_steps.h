@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace qelmo::deploy {
@@ -23,10 +24,14 @@ struct ModuleFileLabels {
 enum class PlaceResult { kCopied, kSkipped, kFailed };
 
 // Copies source to target unless the source is missing or the target is already there (then
-// kSkipped and the line naming both). A failed copy logs "Failed to copy file." with both paths at
-// `copyFailureLevel`. A target path too long for its buffer fails before anything is copied.
+// kSkipped and the line naming both; a target of another size is kept with a warning). A source
+// that cannot be looked at fails. The target's name appears only once the copy is whole;
+// `beforeVisible` (when given) runs once the copy is whole and before it gets its name. A failed
+// copy logs "Failed to copy file." with both paths at `copyFailureLevel`. A target path too long
+// for its buffer fails before anything is copied.
 PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
-                            const ModuleFileLabels& labels, unsigned copyFailureLevel);
+                            const ModuleFileLabels& labels, unsigned copyFailureLevel,
+                            const std::function<void()>& beforeVisible = {});
 
 // Fails (with a log line) when the path and its NUL do not fit a path buffer.
 bool CheckPathFits(const std::wstring& path);

@@ -211,6 +211,35 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
     return 1;
 }
 
+int CopyFileWhole(const std::wstring& source, const std::wstring& target,
+                  const wchar_t* temporarySuffix, const std::function<void()>& beforeRename) {
+    const std::wstring temporary = target + temporarySuffix;
+    bool placed = CopyFileAndFlush(source.c_str(), temporary.c_str()) != 0;
+    if (placed) {
+        if (beforeRename) beforeRename();
+        placed = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    if (placed) return 1;
+    LastErrorKeeper keep;
+    DeleteFileW(temporary.c_str());
+    return 0;
+}
+
+bool NothingThere(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool FileSizesDiffer(const std::wstring& path, const std::wstring& reference) {
+    WIN32_FILE_ATTRIBUTE_DATA file = {}, other = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file) ||
+        !GetFileAttributesExW(reference.c_str(), GetFileExInfoStandard, &other))
+        return false;
+    if ((file.dwFileAttributes | other.dwFileAttributes) & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const ULONGLONG size = (ULONGLONG{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
+    const ULONGLONG otherSize = (ULONGLONG{other.nFileSizeHigh} << 32) | other.nFileSizeLow;
+    return size != otherSize;
+}
+
 int GetParentFolder(const std::wstring& path, std::wstring& folder) {
     if (path.empty()) return 0;
     size_t separator = path.rfind(L'\\');

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "common/system_folders.h"
@@ -21,6 +22,17 @@ std::wstring GetDevicePath(const wchar_t* path);
 
 // Copies (overwriting) and flushes the target before returning; 0 with the last error on failure.
 int CopyFileAndFlush(const wchar_t* source, const wchar_t* target);
+// Places a flushed copy of source under target so that the target's name only ever names a whole
+// file: the copy is written to target + `temporarySuffix` (a leftover of an interrupted run is
+// overwritten) and flushed; then `beforeRename` runs (when given) and the copy is renamed to the
+// target in one step. An existing target is kept and the rename fails. 0 with the last error on
+// failure; the temporary is removed then.
+int CopyFileWhole(const std::wstring& source, const std::wstring& target,
+                  const wchar_t* temporarySuffix, const std::function<void()>& beforeRename = {});
+// True for the errors of a look at a path that found nothing there (2 and 3).
+bool NothingThere(DWORD error);
+// True when `path` and `reference` are files of different sizes.
+bool FileSizesDiffer(const std::wstring& path, const std::wstring& reference);
 // Progress routine of CopyFileAndFlush. `data` points to a HANDLE slot (null when empty): on each
 // stream switch the handle held is flushed and closed and a duplicate of the target handle takes
 // its place. Always PROGRESS_CONTINUE.

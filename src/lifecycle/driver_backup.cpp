@@ -4,6 +4,8 @@
 
 #include "common/driver_names.h"
 #include "common/footprint.h"
+#include "deploy/file_utils.h"
+#include "lifecycle/driver_paths.h"
 #include "lifecycle/lifecycle_log.h"
 
 namespace qelmo {
@@ -50,8 +52,13 @@ int DeleteBackupDriverFiles(const wchar_t* folder) {
     for (const wchar_t* name : names::kServiceNames) {
         std::wstring path = folder + footprint::BackupFileName(name);
         if (!DeleteFileW(path.c_str())) {
+            const DWORD error = GetLastError();
             LIFECYCLE_LOG(logid::kTrace, L"delete backup file ", path, L" failed");
             result = 0;
+            // A backup that is held open (a scanner reading it) must not stay under its name,
+            // where the next update would take it for its own: it is moved aside and deleted at
+            // the next restart.
+            if (!NothingThere(error)) ForceDeleteFile(path);
         }
     }
     return result;

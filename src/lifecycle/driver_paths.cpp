@@ -7,6 +7,7 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/registry_key.h"
+#include "deploy/deploy_names.h"
 #include "deploy/file_utils.h"
 #include "lifecycle/lifecycle_log.h"
 
@@ -68,13 +69,8 @@ std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName) 
     return WithTrailingSeparator(folder) + footprint::InfFileName(serviceName);
 }
 
-namespace {
-// The failed removal found nothing at the path. Nothing is scheduled then: a deletion at restart
+// A removal that found nothing at the path schedules nothing (NothingThere): a deletion at restart
 // would remove whatever a later deployment places under that name (a reinstalled module).
-bool NothingThere(DWORD error) {
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-}  // namespace
 
 void ForceDeleteFile(const std::wstring& path) {
     if (DeleteFileW(path.c_str()) || NothingThere(GetLastError())) return;
@@ -100,7 +96,15 @@ void RemoveFileAndFolder(const std::wstring& path) {
     std::wstring folder;
     bool hasFolder = GetParentFolder(path, folder) != 0;
     ForceDeleteFile(path);
-    if (hasFolder) RemoveFolderNowOrAtRestart(folder);
+    if (hasFolder) RemoveModuleFolder(path, folder);
+}
+
+void RemoveModuleFolder(const std::wstring& modulePath, const std::wstring& folder) {
+    if (RemoveDirectoryW(folder.c_str())) return;
+    // A copy of the module that a run cut short left beside it keeps the folder from going.
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY)
+        DeleteFileW((modulePath + deploy::kModuleCopySuffix).c_str());
+    RemoveFolderNowOrAtRestart(folder);
 }
 
 void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,

@@ -37,6 +37,9 @@ void RemoveFileAndFolder(const std::wstring& path);
 // Removes the folder now, or schedules it for deletion at restart; a folder that is not there is
 // left alone.
 void RemoveFolderNowOrAtRestart(const std::wstring& folder);
+// Removes the folder that held the module file `modulePath` (already deleted), with a copy of the
+// module that an interrupted deployment left beside it; what cannot go now goes at restart.
+void RemoveModuleFolder(const std::wstring& modulePath, const std::wstring& folder);
 
 // RemoveFileAndFolder on each previous path, except one that now names a module in use by the
 // current deployment (a re-deployment of the same version into a folder emptied by hand).

@@ -18,6 +18,20 @@ namespace qelmo {
 namespace {
 // After the INF's uninstall section the service is waited on for this long to be stopped.
 constexpr DWORD kSettleTimeoutMs = 1000;
+
+// PermCount, 0 when the key or the value is not there (no other installation counted); false with
+// the error as last error when it is there but cannot be read (access denied and the like).
+bool ReadPermCount(DWORD& permCount) {
+    permCount = 0;
+    CRegistryKey key;
+    LONG error = key.Open(HKEY_LOCAL_MACHINE, names::kServiceKey, KEY_READ);
+    if (error == ERROR_SUCCESS) error = key.QueryDWORDValue(permCount, names::kPermCount);
+    if (error == ERROR_SUCCESS) return true;
+    permCount = 0;
+    SetLastError(static_cast<DWORD>(error));
+    return NothingThere(static_cast<DWORD>(error));
+}
+
 }  // namespace
 
 void RemoveFileAndTwoFolders(const std::wstring& path) {
@@ -25,7 +39,7 @@ void RemoveFileAndTwoFolders(const std::wstring& path) {
     bool hasFolder = GetParentFolder(path, folder) != 0;
     bool hasParent = hasFolder && GetParentFolder(folder, parent) != 0;
     ForceDeleteFile(path);
-    if (hasFolder) RemoveFolderNowOrAtRestart(folder);
+    if (hasFolder) RemoveModuleFolder(path, folder);
     if (hasParent) RemoveFolderNowOrAtRestart(parent);
 }
 
@@ -69,7 +83,14 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
 
     for (const wchar_t* name : names::kServiceNames) {
         DWORD permCount = 0;
-        if (!ReadRegDWORD(permCount, names::kServiceKey, names::kPermCount)) permCount = 0;
+        if (!ReadPermCount(permCount)) {
+            // Another installation may hold the driver: removing it on a guess would break it.
+            const DWORD error = GetLastError();
+            LIFECYCLE_LOG(logid::kError, L"fail to read ", names::kPermCount,
+                          L", the driver is left installed. LastError = ", error);
+            result = DRV_ERR_FAILED;
+            break;
+        }
         if (permCount > 1) {
             WriteRegDWORD(permCount - 1, names::kServiceKey, names::kPermCount);
             result = DRV_OK;

@@ -47,7 +47,14 @@ class DriverFileGuard {
 public:
     DriverFileGuard(std::wstring packageFolder, std::wstring driversFolder)
         : packageFolder_(std::move(packageFolder)), driversFolder_(std::move(driversFolder)) {}
-    ~DriverFileGuard() { DiscardBackup(); }
+    // Also when the update is left by an exception (memory exhaustion): nothing may leave a
+    // destructor, so a failure of the removal itself is swallowed here.
+    ~DriverFileGuard() {
+        try {
+            DiscardBackup();
+        } catch (...) {
+        }
+    }
     DriverFileGuard(const DriverFileGuard&) = delete;
     DriverFileGuard& operator=(const DriverFileGuard&) = delete;
 

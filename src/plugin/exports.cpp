@@ -20,12 +20,23 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
+// No exception leaves an export: the host calls through a C interface.
 uint32_t Plugin_Interface_DriversDoAction(const DrvInfo* pDrvInfo, uint32_t count) {
-    return qelmo::DriversDoAction(pDrvInfo, count);
+    try {
+        return qelmo::DriversDoAction(pDrvInfo, count);
+    } catch (...) {
+        qelmo::LogEscapedException(L"Plugin_Interface_DriversDoAction");
+        return DRV_ERR_FAILED;
+    }
 }
 
 uint32_t Plugin_Interface_EnumerateDriversInfo(DriverEnumCallback pfnCallback, void* pContext) {
-    return qelmo::EnumerateDriversInfo(pfnCallback, pContext);
+    try {
+        return qelmo::EnumerateDriversInfo(pfnCallback, pContext);
+    } catch (...) {
+        qelmo::LogEscapedException(L"Plugin_Interface_EnumerateDriversInfo");
+        return DRV_ERR_FAILED;
+    }
 }
 
 uint32_t Plugin_Interface_GetHelperOwnerModuleID(void) {
