@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/log.h"
 #include "support/fixtures.h"
 #include "support/machine.h"
@@ -166,12 +167,12 @@ uint32_t KeepStatus(DrvStatusInfo* info, void* context) {
 void EnumerateDirectly(DrvStatusInfo& info) {
     info.driver_id = QELMO_DRIVER_ID;
     info.valid = 1;
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS) : nullptr;
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_QUERY_STATUS) : nullptr);
     SERVICE_STATUS status = {};
-    const bool queried = service && QueryServiceStatus(service, &status);
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    const bool queried = service && QueryServiceStatus(service.get(), &status);
+    service.reset();
+    scm.reset();
     info.state = !queried ? DRV_STATE_UNKNOWN
                           : (status.dwCurrentState == SERVICE_RUNNING ? DRV_STATE_RUNNING
                                                                       : DRV_STATE_NOT_RUNNING);
@@ -236,22 +237,21 @@ const wchar_t* kServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\qelmo";
 const wchar_t* kParametersKey = L"SYSTEM\\CurrentControlSet\\Services\\qelmo\\Parameters";
 
 void SetSz(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    HKEY k = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                        nullptr) != ERROR_SUCCESS)
+    RegKeyHandle k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        k.put(), nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(k, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    RegSetValueExW(k.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(k);
 }
 
 void SetDword(const std::wstring& key, const wchar_t* name, DWORD value) {
-    HKEY k = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
-                        nullptr) != ERROR_SUCCESS)
+    RegKeyHandle k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        k.put(), nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(k, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(k);
+    RegSetValueExW(k.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                   sizeof value);
 }
 
 DWORD GetDword(const std::wstring& key, const wchar_t* name) {
@@ -268,10 +268,10 @@ std::wstring GetSz(const std::wstring& key, const wchar_t* name) {
 }
 
 void FlushServiceKey() {
-    HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, &k) == ERROR_SUCCESS) {
-        RegFlushKey(k);
-        RegCloseKey(k);
+    RegKeyHandle k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, k.put()) ==
+        ERROR_SUCCESS) {
+        RegFlushKey(k.get());
     }
 }
 
@@ -290,11 +290,11 @@ std::wstring FileVersionText(const std::wstring& path) {
 
 void CopyAndFlush(const std::wstring& from, const std::wstring& to) {
     if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) return;
-    HANDLE file = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        FlushFileBuffers(file);
-        CloseHandle(file);
+    FileHandle file(CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file) {
+        FlushFileBuffers(file.get());
+        file.reset();
     }
 }
 
@@ -351,16 +351,16 @@ void DeployModules(const std::wstring& package) {
 // Every access-control entry of the service object, read and written back (restrict or relax).
 void RewriteServiceDacl() {
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(L"qelmo", SE_SERVICE, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor) == ERROR_SUCCESS &&
+    LocalMem descriptor;
+    if (GetNamedSecurityInfoW(
+            L"qelmo", SE_SERVICE, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.put())) == ERROR_SUCCESS &&
         dacl) {
         wchar_t name[] = L"qelmo";
         SetNamedSecurityInfoW(name, SE_SERVICE,
                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                               nullptr, nullptr, dacl, nullptr);
     }
-    if (descriptor) LocalFree(descriptor);
 }
 
 void StampParameters() {
@@ -378,27 +378,28 @@ void ConfigureFlags() {
 
 // Stops the driver (if running) and waits for it without sleeping.
 void StopService() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service =
-        scm ? OpenServiceW(scm, L"qelmo", SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr;
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_STOP | SERVICE_QUERY_STATUS)
+                         : nullptr);
     SERVICE_STATUS status = {};
-    if (service && QueryServiceStatus(service, &status) &&
+    if (service && QueryServiceStatus(service.get(), &status) &&
         status.dwCurrentState != SERVICE_STOPPED &&
-        ControlService(service, SERVICE_CONTROL_STOP, &status))
-        while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED)
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+        while (QueryServiceStatus(service.get(), &status) &&
+               status.dwCurrentState != SERVICE_STOPPED)
             SwitchToThread();
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    service.reset();
+    scm.reset();
 }
 
 bool StartService() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service =
-        scm ? OpenServiceW(scm, L"qelmo", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_START | SERVICE_QUERY_STATUS)
+                         : nullptr);
     SERVICE_STATUS status = {};
     bool running = false;
-    if (service && StartServiceW(service, 0, nullptr))
-        while (QueryServiceStatus(service, &status)) {
+    if (service && StartServiceW(service.get(), 0, nullptr))
+        while (QueryServiceStatus(service.get(), &status)) {
             if (status.dwCurrentState == SERVICE_RUNNING ||
                 status.dwCurrentState == SERVICE_STOPPED) {
                 running = status.dwCurrentState == SERVICE_RUNNING;
@@ -406,17 +407,17 @@ bool StartService() {
             }
             SwitchToThread();
         }
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    service.reset();
+    scm.reset();
     return running;
 }
 
 bool ServiceExists() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS) : nullptr;
-    const bool exists = service != nullptr;
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_QUERY_STATUS) : nullptr);
+    const bool exists = static_cast<bool>(service);
+    service.reset();
+    scm.reset();
     return exists;
 }
 
@@ -496,12 +497,13 @@ void UninstallDirectly(const std::wstring& package) {
     for (const auto& path : modules)
         RemoveModuleFile(path, 4);
     RunInf(L"DefaultUninstall", package);
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", DELETE | SERVICE_QUERY_STATUS) : nullptr;
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", DELETE | SERVICE_QUERY_STATUS)
+                         : nullptr);
     SERVICE_STATUS status = {};
-    if (service && QueryServiceStatus(service, &status)) DeleteService(service);
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
+    if (service && QueryServiceStatus(service.get(), &status)) DeleteService(service.get());
+    service.reset();
+    scm.reset();
 }
 
 struct LifecycleFigures {
@@ -628,6 +630,7 @@ GateFigures BenchLogGate(const Plugin& plugin, int sites) {
 int Run() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    LocalMem argvOwner(argv);
     int rounds = 9, enumCalls = 100, logSites = 1000000;
     bool lifecycle = true;
     for (int i = 1; argv && i < argc; ++i) {
@@ -642,7 +645,7 @@ int Run() {
         else if (a == L"--skip-lifecycle")
             lifecycle = false;
     }
-    if (argv) LocalFree(argv);
+    argvOwner.reset();
     rounds = std::max(rounds, 3);
 
     Plugin plugin;

@@ -5,4 +5,4 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
 cd "$root"
 cmake --preset default >/dev/null
-cmake --build build
+cmake --build --preset default

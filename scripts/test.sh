@@ -11,6 +11,6 @@ start=$(date +%s)
 prefix="$root/build/wineprefix"
 "$root/scripts/wine-session.sh" start "$prefix"
 trap '"$root/scripts/wine-session.sh" stop "$prefix"' EXIT
-cd "$root/build"
-ctest --output-on-failure --timeout 600 "$@"
+cd "$root"
+ctest --preset default --timeout 600 "$@"
 echo "tests finished in $(( $(date +%s) - start )) s"

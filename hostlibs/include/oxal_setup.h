@@ -14,6 +14,11 @@
 //   OXAL_SETUP_DELAY="N:MS[,...]"   the Nth call returns MS milliseconds after its copy ended, so a
 //                                   test can act between a caller's copy and its next step;
 //                                   OxalSetup_SetDelays(L"2:1500") from code (after SetFaults).
+//   OxalSetup_HoldAfter(N, copied, resume): after the Nth call's copy, the stand-in sets the event
+//                                   `copied` and waits for `resume` (60 s at most) before it
+//                                   returns: a handshake for acting between a caller's copy and
+//                                   its next step. The caller owns both events; SetFaults clears
+//                                   the hold.
 #pragma once
 #include <stdint.h>
 #include <windows.h>
@@ -34,6 +39,7 @@ OXAL_SETUP_API BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL
 // ---- stand-in only ----
 OXAL_SETUP_API BOOL OxalSetup_SetFaults(const wchar_t* faults);  // resets the call counter
 OXAL_SETUP_API BOOL OxalSetup_SetDelays(const wchar_t* delays);
+OXAL_SETUP_API BOOL OxalSetup_HoldAfter(uint32_t call, HANDLE copied, HANDLE resume);
 OXAL_SETUP_API uint32_t OxalSetup_CallCount(void);
 
 #ifdef __cplusplus

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/handles.h"
+
 namespace {
 
 constexpr uint32_t kDefaultThreshold = 2;
@@ -118,12 +120,12 @@ void WriteOut(const std::wstring& output, const std::string& line) {
         fflush(stderr);
         return;
     }
-    HANDLE file = CreateFileW(output.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    qelmo::FileHandle file(CreateFileW(output.c_str(), FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
     DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 struct EnvLoader {

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/handles.h"
+
 namespace {
 
 constexpr int kBusyAttempts = 10;
@@ -17,7 +19,13 @@ struct State {
     uint32_t calls = 0;
     std::map<uint32_t, DWORD> faults;  // call number -> error
     std::map<uint32_t, DWORD> delays;  // call number -> pause (ms) after the copy
+    uint32_t holdCall = 0;             // 0: none
+    HANDLE holdCopied = nullptr;       // set when that call's copy ended
+    HANDLE holdResume = nullptr;       // waited for before that call returns
 };
+
+// A hold never outlasts this, so a test that forgets to resume cannot hang the plug-in.
+constexpr DWORD kHoldLimitMs = 60000;
 
 State& TheState() {
     static State state;
@@ -53,25 +61,6 @@ struct EnvLoader {
     }
 } g_envLoader;
 
-class File {
-public:
-    explicit File(HANDLE h) : h_(h) {}
-    ~File() {
-        if (valid()) CloseHandle(h_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return h_; }
-    void close() {
-        if (valid()) CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
-
-private:
-    HANDLE h_;
-};
-
 // Copies source into a temporary file beside the destination, flushes it, then moves it over the
 // destination. Returns 0 or the Windows error; the destination is untouched on failure.
 DWORD CopyViaTemporary(const std::wstring& destination, const std::wstring& source,
@@ -79,12 +68,13 @@ DWORD CopyViaTemporary(const std::wstring& destination, const std::wstring& sour
     if (!overwrite && GetFileAttributesW(destination.c_str()) != INVALID_FILE_ATTRIBUTES)
         return ERROR_FILE_EXISTS;
     std::wstring temporary = destination + L".oxalcopy";
-    File in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!in.valid()) return GetLastError();
-    File out(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out.valid()) return GetLastError();
+    qelmo::FileHandle in(CreateFileW(source.c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in) return GetLastError();
+    qelmo::FileHandle out(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) return GetLastError();
     DWORD error = 0;
     char buffer[64 * 1024];
     for (;;) {
@@ -101,7 +91,7 @@ DWORD CopyViaTemporary(const std::wstring& destination, const std::wstring& sour
         }
     }
     if (!error && !FlushFileBuffers(out.get())) error = GetLastError();
-    out.close();
+    out.reset();
     // A destination that was in use a moment ago (a service process that is just exiting) gets
     // a few more chances before the copy gives up.
     for (int attempt = 0; !error; ++attempt) {
@@ -127,6 +117,8 @@ extern "C" {
 BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWORD* error) {
     DWORD result = 0;
     DWORD pauseAfter = 0;
+    HANDLE holdCopied = nullptr;
+    HANDLE holdResume = nullptr;
     {
         State& s = TheState();
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -135,6 +127,10 @@ BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWO
         if (fault != s.faults.end()) result = fault->second ? fault->second : ERROR_GEN_FAILURE;
         auto delay = s.delays.find(s.calls);
         if (delay != s.delays.end()) pauseAfter = delay->second;
+        if (s.holdCall != 0 && s.holdCall == s.calls) {
+            holdCopied = s.holdCopied;
+            holdResume = s.holdResume;
+        }
     }
     if (!result) {
         if (!destination || !source || !*destination || !*source)
@@ -143,6 +139,10 @@ BOOL Copy(const wchar_t* destination, const wchar_t* source, BOOL overwrite, DWO
             result = CopyViaTemporary(destination, source, overwrite != FALSE);
     }
     if (pauseAfter) Sleep(pauseAfter);
+    if (holdCopied && holdResume) {
+        SetEvent(holdCopied);
+        WaitForSingleObject(holdResume, kHoldLimitMs);
+    }
     if (error) *error = result;
     SetLastError(result);
     return result == 0;
@@ -153,6 +153,8 @@ BOOL OxalSetup_SetFaults(const wchar_t* faults) {
     std::lock_guard<std::mutex> lock(s.mutex);
     ParseFaults(faults, s.faults);
     s.delays.clear();
+    s.holdCall = 0;
+    s.holdCopied = s.holdResume = nullptr;
     s.calls = 0;
     return TRUE;
 }
@@ -161,6 +163,15 @@ BOOL OxalSetup_SetDelays(const wchar_t* delays) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     ParseFaults(delays, s.delays);
+    return TRUE;
+}
+
+BOOL OxalSetup_HoldAfter(uint32_t call, HANDLE copied, HANDLE resume) {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.holdCall = call;
+    s.holdCopied = copied;
+    s.holdResume = resume;
     return TRUE;
 }
 

@@ -26,7 +26,9 @@
 #include <vector>
 
 #include "support/campaign.h"
+#include "common/handles.h"
 #include "support/footprint.h"
+#include "support/layout.h"
 #include "support/machine.h"
 
 namespace qelmo::reliability {
@@ -39,9 +41,13 @@ constexpr double kSilenceLimitSeconds = 240;  // one real update may wait 2 x 30
 // ---- the packages the records point at ---------------------------------------------------------
 
 // Files of a whole package, relative to its folder.
-const wchar_t* const kPackageFiles[] = {L"qelmo.inf",           L"qelmo.sys",
-                                        L"kipmon64.dll",        L"kipmon.dll",
-                                        L"AddOn\\KipEvt64.dll", L"AddOn\\KipEvt.dll"};
+namespace layout = test::layout;
+const wchar_t* const kPackageFiles[] = {layout::kInfFile,
+                                        layout::kDriverFile,
+                                        layout::kModules[0].packageFile,
+                                        layout::kModules[1].packageFile,
+                                        layout::kModules[2].packageFile,
+                                        layout::kModules[3].packageFile};
 
 // INF texts that are empty or malformed; written as bytes.
 struct BrokenInf {
@@ -81,15 +87,13 @@ struct Packages {
 };
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    bool ok = bytes.empty() ||
-              (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-               written == bytes.size());
-    CloseHandle(file);
-    return ok;
+    return bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                       &written, nullptr) &&
+                             written == bytes.size());
 }
 
 bool PreparePackages(Packages& p) {
@@ -111,12 +115,14 @@ bool PreparePackages(Packages& p) {
     p.missing.push_back(noAddOn);
     // qelmo.inf is a folder.
     const std::wstring infFolder = p.work + L"\\inf_is_folder";
-    ok = CopyPackageTo(L"v1", infFolder) && DeleteFileW((infFolder + L"\\qelmo.inf").c_str()) &&
-         CreateDirectoryW((infFolder + L"\\qelmo.inf").c_str(), nullptr) && ok;
+    ok = CopyPackageTo(L"v1", infFolder) &&
+         DeleteFileW((infFolder + L"\\" + layout::kInfFile).c_str()) &&
+         CreateDirectoryW((infFolder + L"\\" + layout::kInfFile).c_str(), nullptr) && ok;
     p.brokenInf.push_back(infFolder);
     for (const auto& inf : BrokenInfs()) {
         const std::wstring folder = p.work + L"\\" + inf.name;
-        ok = CopyPackageTo(L"v1", folder) && WriteBytes(folder + L"\\qelmo.inf", inf.bytes) && ok;
+        ok = CopyPackageTo(L"v1", folder) &&
+             WriteBytes(folder + L"\\" + layout::kInfFile, inf.bytes) && ok;
         p.brokenInf.push_back(folder);
     }
     p.noKipmon64 = p.missing[2];
@@ -348,7 +354,7 @@ void Generator::NoteBackup(const Record& record) {
     const size_t infix = folder.find(L"\\\\.\\");
     if (infix != std::wstring::npos) folder.erase(infix, 3);
     if (folder.empty() || (folder.back() != L'\\' && folder.back() != L'/')) folder += L'\\';
-    folder += L"qelmo_backup.sys";
+    folder += layout::kBackupFile;
     wchar_t full[4096] = {};
     DWORD n = GetFullPathNameW(folder.c_str(), 4096, full, nullptr);
     if (n > 0 && n < 4096) backupPaths_.push_back(Lower(full));
@@ -626,15 +632,16 @@ int RunChildCampaign(const Options& options) {
     packages.badVersion = work + L"\\badversion";
     packages.aFile = work + L"\\a_file";
 
-    HMODULE plugin = LoadLibraryW((ProgramFolder() + L"helperQELMODriver.dll").c_str());
+    LibraryHandle plugin(LoadLibraryW((ProgramFolder() + L"helperQELMODriver.dll").c_str()));
     if (!plugin) {
         Say("VIOLATION cannot load helperQELMODriver.dll: %lu\n", GetLastError());
         return 3;
     }
     auto doAction = reinterpret_cast<PFN_Plugin_Interface_DriversDoAction>(
-        reinterpret_cast<void*>(GetProcAddress(plugin, "Plugin_Interface_DriversDoAction")));
-    auto enumerate = reinterpret_cast<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        reinterpret_cast<void*>(GetProcAddress(plugin, "Plugin_Interface_EnumerateDriversInfo")));
+        reinterpret_cast<void*>(GetProcAddress(plugin.get(), "Plugin_Interface_DriversDoAction")));
+    auto enumerate =
+        reinterpret_cast<PFN_Plugin_Interface_EnumerateDriversInfo>(reinterpret_cast<void*>(
+            GetProcAddress(plugin.get(), "Plugin_Interface_EnumerateDriversInfo")));
     if (!doAction || !enumerate) {
         Say("VIOLATION exports missing\n");
         return 3;
@@ -755,7 +762,6 @@ int RunChildCampaign(const Options& options) {
     Say("DONE %llu %llu %llu %llu\n", static_cast<unsigned long long>(records),
         static_cast<unsigned long long>(batches), static_cast<unsigned long long>(violations),
         static_cast<unsigned long long>(realDone));
-    FreeLibrary(plugin);
     return violations ? 1 : 0;
 }
 
@@ -768,40 +774,12 @@ bool IsReport(const std::string& line) {
     return false;
 }
 
-const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
-
-// The source paths of PendingFileRenameOperations: (source, target) pairs, NUL-separated, where a
-// deletion has an empty target.
+// The source paths of PendingFileRenameOperations, lower case.
 std::vector<std::wstring> PendingSources() {
-    const auto value = test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    const auto* units = reinterpret_cast<const wchar_t*>(value.bytes.data());
-    std::vector<std::wstring> items;
-    std::wstring current;
-    for (size_t i = 0; i < value.bytes.size() / sizeof(wchar_t); ++i) {
-        if (units[i] != L'\0') {
-            current += units[i];
-            continue;
-        }
-        items.push_back(current);
-        current.clear();
-    }
-    std::vector<std::wstring> sources;
-    for (size_t i = 0; i + 1 < items.size(); i += 2)
-        if (!items[i].empty()) sources.push_back(Lower(items[i]));
+    std::vector<std::wstring> sources = layout::PendingSources(layout::PendingRenames());
+    for (auto& source : sources)
+        source = Lower(source);
     return sources;
-}
-
-void RestoreValue(const test::RegValue& saved) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) !=
-        ERROR_SUCCESS)
-        return;
-    if (saved.exists)
-        RegSetValueExW(key, kPendingRenames, 0, saved.type, saved.bytes.data(), saved.Size());
-    else
-        RegDeleteValueW(key, kPendingRenames);
-    RegCloseKey(key);
 }
 
 int RunParent(const Options& options) {
@@ -820,8 +798,7 @@ int RunParent(const Options& options) {
         if (violations <= 60) Say("  violation: %s\n", text.c_str());
     };
 
-    const test::RegValue pending =
-        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const layout::PendingRenamesKeeper pending;
     test::CleanReport clean = test::CleanMachine();
     if (!clean.clean) {
         Say("cannot clean the machine before the campaign:\n%s", clean.Text().c_str());
@@ -901,7 +878,7 @@ int RunParent(const Options& options) {
                 Narrow(path).c_str());
 
     test::CleanReport cleanAfter = test::CleanMachine();
-    RestoreValue(pending);
+    pending.Restore();
     test::RemoveTree(packages.work);
     if (!cleanAfter.clean) Say("note: clean-up after the campaign:\n%s", cleanAfter.Text().c_str());
 

@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "support/campaign.h"
+#include "common/handles.h"
+#include "support/driver_state.h"
+#include "support/layout.h"
 #include "support/machine.h"
 
 namespace qelmo::reliability {
@@ -32,15 +35,9 @@ namespace {
 enum class Action { kInstall, kUpdate, kUninstall };
 const char* const kActionNames[] = {"install", "update", "uninstall"};
 
-const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
-const wchar_t* const kModules[][3] = {
-    // package file, system folder (0: system32, 1: syswow64), group folder
-    {L"kipmon64.dll", L"0", L"KipMon"},
-    {L"kipmon.dll", L"1", L"KipMon"},
-    {L"AddOn\\KipEvt64.dll", L"0", L"AddOn"},
-    {L"AddOn\\KipEvt.dll", L"1", L"AddOn"},
-};
+namespace layout = test::layout;
+// The host's copy function writes into this temporary beside its destination.
+constexpr const wchar_t* kCopyTemporarySuffix = L".oxalcopy";
 
 struct Package {
     std::wstring folder;
@@ -87,8 +84,8 @@ private:
 bool Campaign::Prepare() {
     bool ok1 = false, ok2 = false;
     if (!CopyPackageTo(L"v1", v1_.folder) || !CopyPackageTo(L"v2", v2_.folder)) return false;
-    driverV1_ = ReadWholeFile(v1_.folder + L"\\qelmo.sys", &ok1);
-    driverV2_ = ReadWholeFile(v2_.folder + L"\\qelmo.sys", &ok2);
+    driverV1_ = ReadWholeFile(v1_.folder + L"\\" + layout::kDriverFile, &ok1);
+    driverV2_ = ReadWholeFile(v2_.folder + L"\\" + layout::kDriverFile, &ok2);
     return ok1 && ok2 && driverV1_ != driverV2_;
 }
 
@@ -124,8 +121,9 @@ void Campaign::Inconsistent(const std::string& text) {
 // same destination replaces them) but counted and removed.
 void Campaign::NoteLitter() {
     for (const std::wstring& path :
-         {test::DriversDir() + L"\\qelmo.sys.oxalcopy", v1_.folder + L"\\qelmo_backup.sys.oxalcopy",
-          v2_.folder + L"\\qelmo_backup.sys.oxalcopy"}) {
+         {layout::InstalledDriverFile() + kCopyTemporarySuffix,
+          v1_.folder + L"\\" + layout::kBackupFile + kCopyTemporarySuffix,
+          v2_.folder + L"\\" + layout::kBackupFile + kCopyTemporarySuffix}) {
         if (test::FileExists(path)) {
             ++litter;
             Say("  left behind: %s\n", Narrow(path).c_str());
@@ -141,8 +139,8 @@ bool Campaign::SetUp(Action action) {
         Say("  cannot clean the machine:\n%s", clean.Text().c_str());
         return false;
     }
-    DeleteFileW((v1_.folder + L"\\qelmo_backup.sys").c_str());
-    DeleteFileW((v2_.folder + L"\\qelmo_backup.sys").c_str());
+    DeleteFileW((v1_.folder + L"\\" + layout::kBackupFile).c_str());
+    DeleteFileW((v2_.folder + L"\\" + layout::kBackupFile).c_str());
     if (action == Action::kInstall) return true;
     bool ran = false;
     const uint32_t result = RunToEnd(L"install", v1_, &ran);
@@ -221,12 +219,8 @@ void Campaign::KillOnce(Action action) {
     }
 }
 
-std::wstring ModulePath(const Package& package, const wchar_t* const module[3]) {
-    const std::wstring base = module[1][0] == L'0' ? test::SystemDir() : test::Wow64Dir();
-    std::wstring file = module[0];
-    const size_t slash = file.rfind(L'\\');
-    if (slash != std::wstring::npos) file = file.substr(slash + 1);
-    return base + L"\\qelmo\\20019\\" + module[2] + L"\\" + package.moduleVersion + L"\\" + file;
+std::wstring ModulePath(const Package& package, const layout::Module& module) {
+    return layout::ModuleFile(module, package.moduleVersion);
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
@@ -238,40 +232,31 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
 
 // 0: no service; otherwise its state.
 DWORD ServiceState() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    DWORD state = service && QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
-    return state;
+    bool exists = false;
+    const SERVICE_STATUS status = test::QelmoStatus(&exists);
+    return exists ? status.dwCurrentState : 0;
 }
 
 // Starts the service when it is stopped; true when it ends up running.
 bool StartsOrRuns() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        scm ? OpenServiceW(scm, L"qelmo", SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
-    bool running = false;
-    if (service) {
-        if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
-            Say("  StartService: error %lu\n", GetLastError());
-        SERVICE_STATUS status = {};
-        for (int i = 0; i < 100 && QueryServiceStatus(service, &status); ++i) {
-            if (status.dwCurrentState == SERVICE_RUNNING) {
-                running = true;
-                break;
-            }
-            Sleep(50);
-        }
-        CloseServiceHandle(service);
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return false;
+    ScHandle service(
+        OpenServiceW(scm.get(), layout::kService, SERVICE_START | SERVICE_QUERY_STATUS));
+    if (!service) return false;
+    if (!StartServiceW(service.get(), 0, nullptr) &&
+        GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        Say("  StartService: error %lu\n", GetLastError());
+    SERVICE_STATUS status = {};
+    for (int i = 0; i < 100 && QueryServiceStatus(service.get(), &status); ++i) {
+        if (status.dwCurrentState == SERVICE_RUNNING) return true;
+        Sleep(50);
     }
-    if (scm) CloseServiceHandle(scm);
-    return running;
+    return false;
 }
 
 void Campaign::CheckAfterKill(Action action, double delay) {
-    const std::wstring driver = test::DriversDir() + L"\\qelmo.sys";
+    const std::wstring driver = layout::InstalledDriverFile();
     bool ok = false;
     const auto bytes = ReadWholeFile(driver, &ok);
     const bool whole = ok && (bytes == driverV1_ || bytes == driverV2_);
@@ -287,29 +272,22 @@ void Campaign::CheckAfterKill(Action action, double delay) {
 
 void Campaign::CheckInstalled(const Package& package, const std::string& when) {
     if (ServiceState() == 0) Inconsistent("no service" + when);
-    if (!SameFile(test::DriversDir() + L"\\qelmo.sys", package.folder + L"\\qelmo.sys"))
+    if (!SameFile(layout::InstalledDriverFile(), package.folder + L"\\" + layout::kDriverFile))
         Inconsistent("the driver file is not the package's" + when);
-    for (const auto& module : kModules) {
+    for (const auto& module : layout::kModules) {
         const std::wstring placed = ModulePath(package, module);
-        if (!SameFile(placed, package.folder + L"\\" + module[0]))
+        if (!SameFile(placed, package.folder + L"\\" + module.packageFile))
             Inconsistent("module " + Narrow(placed) + " missing or not whole" + when);
-    }
-    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\qelmo";
-    const auto recorded = {test::ReadValue(HKEY_LOCAL_MACHINE, key, L"QELMOMonDll64Name"),
-                           test::ReadValue(HKEY_LOCAL_MACHINE, key, L"QELMOMonDllName"),
-                           test::ReadValue(HKEY_LOCAL_MACHINE, key + L"\\AddOn\\KipEvt64", L"path"),
-                           test::ReadValue(HKEY_LOCAL_MACHINE, key + L"\\AddOn\\KipEvt", L"path")};
-    size_t i = 0;
-    for (const auto& value : recorded) {
-        const std::wstring expected = ModulePath(package, kModules[i++]);
-        if (!value.exists || _wcsicmp(value.String().c_str(), expected.c_str()) != 0)
+        const auto value = test::ReadValue(HKEY_LOCAL_MACHINE, module.key, module.pathValue);
+        if (!value.exists || _wcsicmp(value.String().c_str(), placed.c_str()) != 0)
             Inconsistent("recorded module path " + Narrow(value.String()) + " is not " +
-                         Narrow(expected) + when);
+                         Narrow(placed) + when);
     }
-    const auto permCount = test::ReadValue(HKEY_LOCAL_MACHINE, key, L"PermCount");
+    const auto permCount =
+        test::ReadValue(HKEY_LOCAL_MACHINE, layout::kServiceKey, layout::kPermCount);
     if (!permCount.exists || permCount.Dword() != 1)
         Inconsistent("PermCount is " + std::to_string(permCount.Dword()) + when);
-    if (test::FileExists(package.folder + L"\\qelmo_backup.sys"))
+    if (test::FileExists(package.folder + L"\\" + layout::kBackupFile))
         Inconsistent("a backup file stays in the package folder" + when);
     if (!StartsOrRuns()) Inconsistent("the driver does not start" + when);
 }
@@ -335,9 +313,9 @@ void Campaign::CheckAfterRerun(Action action, uint32_t result, double delay) {
             if (result != DRV_OK && result != DRV_ERR_FAILED)
                 Inconsistent(std::string("the uninstall failed") + when);
             if (ServiceState() != 0) Inconsistent(std::string("the service stays") + when);
-            if (test::FileExists(test::DriversDir() + L"\\qelmo.sys"))
+            if (test::FileExists(layout::InstalledDriverFile()))
                 Inconsistent(std::string("the driver file stays") + when);
-            for (const auto& module : kModules)
+            for (const auto& module : layout::kModules)
                 if (test::FileExists(ModulePath(v1_, module)))
                     Inconsistent("module " + Narrow(ModulePath(v1_, module)) + " stays" + when);
             bool ran = false;
@@ -358,8 +336,7 @@ int Run(const Options& options) {
     const uint64_t seed = options.Number(L"--seed", GetTickCount64() ^ GetCurrentProcessId());
     Say("kill campaign: %llu kills of qelmoctl.exe over install, update and uninstall, seed %llu\n",
         static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(seed));
-    const test::RegValue pending =
-        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const layout::PendingRenamesKeeper pending;
     const std::wstring work = MakeWorkFolder(L"kill");
     Campaign campaign(work, seed);
     if (!campaign.Prepare()) {
@@ -379,16 +356,7 @@ int Run(const Options& options) {
     }
 
     test::CleanMachine();
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) ==
-        ERROR_SUCCESS) {
-        if (pending.exists)
-            RegSetValueExW(key, kPendingRenames, 0, pending.type, pending.bytes.data(),
-                           pending.Size());
-        else
-            RegDeleteValueW(key, kPendingRenames);
-        RegCloseKey(key);
-    }
+    pending.Restore();
     test::RemoveTree(work);
     Say("%.0f s; kills that came too late (action already over): %llu; copy temporaries left: "
         "%llu\n",

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "support/driver_state.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/plugin_host.h"
@@ -76,11 +77,9 @@ TEST_P(InfSources, ActionReturnsWithoutRunningTheInf) {
     EXPECT_EQ(RunWithDeadline(host_, c.action, package.Path()), c.expected) << log.Dump();
     EXPECT_NE(log.FindPrefix(L"The driver package lacks "), nullptr) << log.Dump();
     EXPECT_NE(log.FindPrefix(L"fail to install "), nullptr) << log.Dump();
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS);
-    EXPECT_EQ(service, nullptr) << "the INF ran and created the service";
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(scm);
+    bool exists = true;
+    test::QelmoStatus(&exists);
+    EXPECT_FALSE(exists) << "the INF ran and created the service";
 }
 
 // An update of a machine without the service installs it from the INF first; with nothing

@@ -17,6 +17,8 @@
 
 #include "support/campaign.h"
 #include "support/footprint.h"
+#include "support/driver_state.h"
+#include "support/layout.h"
 #include "support/machine.h"
 #include "support/plugin_host.h"
 
@@ -25,20 +27,18 @@ namespace {
 
 constexpr SIZE_T kPrivateBytesLimit = 1u << 20;
 
-const wchar_t* kSessionManagerKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
+namespace layout = test::layout;
 
 // The plug-in's places, and the package folders the cycles use.
 Snapshot FootprintSnapshot(const std::vector<std::wstring>& packages) {
     Snapshot snapshot;
-    AddRegistryTree(snapshot, HKEY_LOCAL_MACHINE, L"HKLM",
-                    L"SYSTEM\\CurrentControlSet\\Services\\qelmo");
+    AddRegistryTree(snapshot, HKEY_LOCAL_MACHINE, L"HKLM", layout::kServiceKey);
     const test::RegValue pending =
-        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+        test::ReadValue(HKEY_LOCAL_MACHINE, layout::kSessionManagerKey, layout::kPendingRenames);
     snapshot[L"v|pending renames"] =
         pending.exists ? std::to_wstring(pending.Size()) : std::wstring(L"absent");
-    AddFileTree(snapshot, test::SystemDir() + L"\\qelmo");
-    AddFileTree(snapshot, test::Wow64Dir() + L"\\qelmo");
+    for (const auto& root : layout::ModuleRoots())
+        AddFileTree(snapshot, root);
     AddFolderFiles(snapshot, test::DriversDir());
     AddFolderFiles(snapshot, test::SystemDir());
     for (const auto& package : packages)
@@ -56,20 +56,15 @@ ProcessFigures Measure() {
 }
 
 bool ServiceRunning() {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm ? OpenServiceW(scm, L"qelmo", SERVICE_QUERY_STATUS) : nullptr;
-    SERVICE_STATUS status = {};
-    bool running =
-        service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
-    if (service) CloseServiceHandle(service);
-    if (scm) CloseServiceHandle(scm);
-    return running;
+    bool exists = false;
+    const SERVICE_STATUS status = test::QelmoStatus(&exists);
+    return exists && status.dwCurrentState == SERVICE_RUNNING;
 }
 
 bool DriverFileIs(const std::wstring& package) {
     bool okA = false, okB = false;
-    const auto installed = ReadWholeFile(test::DriversDir() + L"\\qelmo.sys", &okA);
-    const auto expected = ReadWholeFile(package + L"\\qelmo.sys", &okB);
+    const auto installed = ReadWholeFile(layout::InstalledDriverFile(), &okA);
+    const auto expected = ReadWholeFile(package + L"\\" + layout::kDriverFile, &okB);
     return okA && okB && installed == expected;
 }
 
@@ -79,8 +74,7 @@ int Run(const Options& options) {
     Say("repetition campaign: 1 warm-up cycle + %llu cycles of install v1, update v2, uninstall\n",
         static_cast<unsigned long long>(cycles));
 
-    const test::RegValue pendingAtStart =
-        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
+    const layout::PendingRenamesKeeper pendingAtStart;
     test::CleanReport clean = test::CleanMachine();
     if (!clean.clean) {
         Say("cannot clean the machine first:\n%s", clean.Text().c_str());
@@ -161,16 +155,7 @@ int Run(const Options& options) {
         failure(cycles, "changed outside the plug-in's places: " + Narrow(change));
 
     test::CleanMachine();
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) ==
-        ERROR_SUCCESS) {
-        if (pendingAtStart.exists)
-            RegSetValueExW(key, kPendingRenames, 0, pendingAtStart.type,
-                           pendingAtStart.bytes.data(), pendingAtStart.Size());
-        else
-            RegDeleteValueW(key, kPendingRenames);
-        RegCloseKey(key);
-    }
+    pendingAtStart.Restore();
     test::RemoveTree(work);
     Say("repetition: %llu cycles, handle delta %lld, private bytes delta %lld, failures %llu\n",
         static_cast<unsigned long long>(cycles), handleDelta, privateDelta,

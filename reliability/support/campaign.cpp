@@ -23,9 +23,8 @@ Options::Options(int argc, wchar_t** argv) {
 Options Options::FromCommandLine() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    Options options(argv ? argc : 0, argv);
-    if (argv) LocalFree(argv);
-    return options;
+    LocalMem release(argv);
+    return Options(argv ? argc : 0, argv);
 }
 
 bool Options::Has(const std::wstring& name) const {
@@ -57,41 +56,6 @@ uint64_t Random::Below(uint64_t bound) {
 
 bool Random::Chance(double probability) {
     return std::uniform_real_distribution<double>(0.0, 1.0)(engine_) < probability;
-}
-
-// ---- result codes ------------------------------------------------------------------------------
-
-namespace {
-struct NamedCode {
-    uint32_t code;
-    const char* name;
-    bool fromAction;
-};
-constexpr NamedCode kCodes[] = {
-    {DRV_OK, "DRV_OK", true},
-    {DRV_OK_PENDING, "DRV_OK_PENDING", true},
-    {DRV_STATE_RUNNING, "DRV_STATE_RUNNING", false},
-    {DRV_STATE_NOT_RUNNING, "DRV_STATE_NOT_RUNNING", false},
-    {DRV_STATE_UNKNOWN, "DRV_STATE_UNKNOWN", false},
-    {DRV_ERR_FAILED, "DRV_ERR_FAILED", true},
-    {DRV_ERR_ROLLED_BACK, "DRV_ERR_ROLLED_BACK", true},
-    {DRV_ERR_ABORT, "DRV_ERR_ABORT", true},
-    {DRV_ERR_ROLLBACK_FAILED, "DRV_ERR_ROLLBACK_FAILED", true},
-    {DRV_ERR_STOP_FAILED, "DRV_ERR_STOP_FAILED", true},
-    {DRV_ERR_NOT_STOPPED, "DRV_ERR_NOT_STOPPED", true},
-};
-}  // namespace
-
-bool IsActionResult(uint32_t code) {
-    for (const auto& c : kCodes)
-        if (c.code == code) return c.fromAction;
-    return false;
-}
-
-const char* ResultName(uint32_t code) {
-    for (const auto& c : kCodes)
-        if (c.code == code) return c.name;
-    return "unknown";
 }
 
 // ---- the running program -----------------------------------------------------------------------
@@ -157,26 +121,6 @@ std::wstring ProgramFolder() {
     return test::BinDir();
 }
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                            nullptr, nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 void Say(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -203,15 +147,14 @@ std::string DateAndMachine() {
     snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour,
              t.wMinute);
     std::string cpu = "unknown CPU";
-    HKEY key = nullptr;
+    RegKeyHandle key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", 0,
-                      KEY_READ, &key) == ERROR_SUCCESS) {
+                      KEY_READ, key.put()) == ERROR_SUCCESS) {
         wchar_t name[256] = {};
         DWORD bytes = sizeof name - sizeof(wchar_t);
-        if (RegQueryValueExW(key, L"ProcessorNameString", nullptr, nullptr,
+        if (RegQueryValueExW(key.get(), L"ProcessorNameString", nullptr, nullptr,
                              reinterpret_cast<BYTE*>(name), &bytes) == ERROR_SUCCESS)
             cpu = Narrow(name);
-        RegCloseKey(key);
     }
     SYSTEM_INFO info;
     GetNativeSystemInfo(&info);
@@ -292,11 +235,7 @@ ChildResult RunChild(const std::wstring& commandLine, const std::wstring& folder
 }
 
 KillableProcess::~KillableProcess() {
-    if (info_.hProcess) {
-        Kill();
-        CloseHandle(info_.hProcess);
-        CloseHandle(info_.hThread);
-    }
+    if (process_.process) Kill();
 }
 
 bool KillableProcess::Start(const std::wstring& commandLine, const std::wstring& folder) {
@@ -309,25 +248,30 @@ bool KillableProcess::Start(const std::wstring& commandLine, const std::wstring&
     startup.hStdOutput = nul.get();
     startup.hStdError = nul.get();
     std::wstring line = commandLine;
-    return CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                          folder.empty() ? nullptr : folder.c_str(), &startup, &info_) != FALSE;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info))
+        return false;
+    process_ = ProcessHandles(info);
+    return true;
 }
 
 bool KillableProcess::WaitFor(DWORD milliseconds) {
-    return info_.hProcess && WaitForSingleObject(info_.hProcess, milliseconds) == WAIT_OBJECT_0;
+    return process_.process &&
+           WaitForSingleObject(process_.process.get(), milliseconds) == WAIT_OBJECT_0;
 }
 
 bool KillableProcess::Kill() {
-    if (!info_.hProcess) return false;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_OBJECT_0) return false;
-    TerminateProcess(info_.hProcess, 0xDEAD);
-    WaitForSingleObject(info_.hProcess, 30000);
+    if (!process_.process) return false;
+    if (WaitForSingleObject(process_.process.get(), 0) == WAIT_OBJECT_0) return false;
+    TerminateProcess(process_.process.get(), 0xDEAD);
+    WaitForSingleObject(process_.process.get(), 30000);
     return true;
 }
 
 DWORD KillableProcess::ExitCode() const {
     DWORD code = 0;
-    if (info_.hProcess) GetExitCodeProcess(info_.hProcess, &code);
+    if (process_.process) GetExitCodeProcess(process_.process.get(), &code);
     return code;
 }
 

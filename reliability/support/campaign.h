@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
+#include "common/result_names.h"
+#include "common/utf.h"
+
 namespace qelmo::reliability {
 
 // ---- options -----------------------------------------------------------------------------------
@@ -52,11 +56,8 @@ private:
 
 // ---- result codes ------------------------------------------------------------------------------
 
-// A code that Plugin_Interface_DriversDoAction may return (the status codes of the enumeration
-// are not among them).
-bool IsActionResult(uint32_t code);
-// "DRV_OK" and so on; "unknown" for anything else.
-const char* ResultName(uint32_t code);
+using qelmo::IsActionResult;
+using qelmo::ResultName;
 
 // ---- the running program -----------------------------------------------------------------------
 
@@ -74,8 +75,8 @@ SIZE_T PrivateBytes();
 // This program's path and folder (with trailing '\').
 std::wstring ProgramPath();
 std::wstring ProgramFolder();
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
+using qelmo::Narrow;
+using qelmo::Widen;
 // printf to standard output, flushed at once (a parent reads it through a pipe).
 void Say(const char* format, ...);
 // Seconds since an arbitrary start (QueryPerformanceCounter).
@@ -116,7 +117,7 @@ public:
     DWORD ExitCode() const;
 
 private:
-    PROCESS_INFORMATION info_ = {};
+    ProcessHandles process_;
 };
 
 // An exception code (0xC0000005 and the like) rather than an exit status.

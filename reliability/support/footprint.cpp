@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "common/handles.h"
+#include "support/layout.h"
 #include "support/machine.h"
 
 namespace qelmo::reliability {
@@ -67,14 +69,13 @@ void AddKey(Snapshot& snapshot, HKEY key, const std::wstring& shownPath, int dep
             children.emplace_back(subkey.data(), units);
     }
     for (const auto& child : children) {
-        HKEY opened = nullptr;
-        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
+        RegKeyHandle opened;
+        if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, opened.put()) !=
             ERROR_SUCCESS) {
             snapshot[L"k|" + Lower(shownPath + L"\\" + child)] = L"(unreadable)";
             continue;
         }
-        AddKey(snapshot, opened, shownPath + L"\\" + child, depth + 1);
-        RegCloseKey(opened);
+        AddKey(snapshot, opened.get(), shownPath + L"\\" + child, depth + 1);
     }
 }
 
@@ -89,9 +90,9 @@ std::wstring FileData(const WIN32_FIND_DATAW& data) {
 
 void AddFolder(Snapshot& snapshot, const std::wstring& folder, bool recurse, int depth) {
     WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data,
-                                   FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) return;
+    FindHandle find(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr, 0));
+    if (!find) return;
     std::vector<std::wstring> subfolders;
     do {
         const std::wstring name = data.cFileName;
@@ -104,8 +105,8 @@ void AddFolder(Snapshot& snapshot, const std::wstring& folder, bool recurse, int
         } else {
             snapshot[L"f|" + Lower(path)] = FileData(data);
         }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
+    find.reset();
     if (depth >= kMaxDepth) return;
     for (const auto& subfolder : subfolders)
         AddFolder(snapshot, subfolder, recurse, depth + 1);
@@ -125,10 +126,7 @@ bool AtOrBelow(const std::wstring& text, const std::wstring& base, wchar_t separ
 bool IsSafetyNetFile(const std::wstring& entry, const std::wstring& systemPrefix) {
     if (!StartsWith(entry, systemPrefix)) return false;
     const std::wstring name = entry.substr(systemPrefix.size());
-    if (name.size() != 36 || name.compare(32, 4, L".dat") != 0) return false;
-    for (size_t i = 0; i < 32; ++i)
-        if (!iswxdigit(name[i])) return false;
-    return true;
+    return name.find(L'\\') == std::wstring::npos && test::layout::IsSafetyNetName(name);
 }
 
 }  // namespace
@@ -140,11 +138,11 @@ std::wstring Lower(std::wstring text) {
 
 void AddRegistryTree(Snapshot& snapshot, HKEY root, const std::wstring& rootName,
                      const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    RegKeyHandle key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
         return;
-    AddKey(snapshot, key, rootName + L"\\" + path, 0);
-    RegCloseKey(key);
+    AddKey(snapshot, key.get(), rootName + L"\\" + path, 0);
 }
 
 void AddFileTree(Snapshot& snapshot, const std::wstring& folder) {
@@ -196,12 +194,18 @@ std::vector<std::wstring> Changes(const Snapshot& before, const Snapshot& after)
 }
 
 bool InFootprint(const std::wstring& entry, const std::vector<std::wstring>& backupFiles) {
-    static const std::wstring system = Lower(test::SystemDir());
-    static const std::wstring wow64 = Lower(test::Wow64Dir());
-    static const std::wstring serviceKey = L"hklm\\system\\currentcontrolset\\services\\qelmo";
-    static const std::wstring pending =
-        L"v|hklm\\system\\currentcontrolset\\control\\session manager|"
-        L"pendingfilerenameoperations";
+    namespace where = test::layout;
+    static const std::wstring system = Lower(where::SystemDir());
+    static const std::wstring serviceKey = Lower(std::wstring(L"hklm\\") + where::kServiceKey);
+    static const std::wstring pending = Lower(
+        std::wstring(L"v|hklm\\") + where::kSessionManagerKey + L"|" + where::kPendingRenames);
+    static const std::wstring driverFile = Lower(where::InstalledDriverFile());
+    static const std::vector<std::wstring> moduleRoots = [] {
+        std::vector<std::wstring> roots;
+        for (const auto& root : where::ModuleRoots())
+            roots.push_back(Lower(root));
+        return roots;
+    }();
 
     // Wine's service manager counts every service start in this value: not the plug-in's doing.
     static const std::wstring serviceCounter =
@@ -219,10 +223,10 @@ bool InFootprint(const std::wstring& entry, const std::vector<std::wstring>& bac
     const std::wstring rest = entry.substr(2);
     if (kind == L"k|" || kind == L"v|")
         return entry == pending || AtOrBelow(rest, serviceKey, L'\\');
-    if (AtOrBelow(rest, system + L"\\qelmo", L'\\') || AtOrBelow(rest, wow64 + L"\\qelmo", L'\\'))
-        return true;
+    for (const auto& root : moduleRoots)
+        if (AtOrBelow(rest, root, L'\\')) return true;
     if (kind != L"f|") return false;
-    if (rest == system + L"\\drivers\\qelmo.sys") return true;
+    if (rest == driverFile) return true;
     if (IsSafetyNetFile(rest, system + L"\\")) return true;
     for (const auto& backup : backupFiles)
         if (rest == backup) return true;

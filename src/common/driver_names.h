@@ -51,12 +51,6 @@ inline constexpr const wchar_t* kALSN = L"ALSN";
 inline constexpr const wchar_t* kStatusCode = L"StatusCode";
 inline constexpr const wchar_t* kLastLeaveTime = L"LastLeaveTime";
 
-// Files of a driver package and of the drivers folder.
-inline constexpr const wchar_t* kDriverFileSuffix = L".sys";
-inline constexpr const wchar_t* kBackupFileSuffix = L"_backup.sys";
-inline constexpr const wchar_t* kInfSuffix = L".inf";
-inline constexpr const wchar_t* kDriversSubfolder = L"system32\\drivers\\";
-
 // Fixed buffer sizes of the contract (UTF-16 units).
 inline constexpr size_t kFolderUnits = MAX_PATH;  // driver folder, file paths
 inline constexpr size_t kInfPathUnits = 1024;     // INF paths

@@ -68,9 +68,7 @@ struct LoadTimeFacilities {
         for (const auto& entry : table)
             map.insert(entry);
     }
-    ~LoadTimeFacilities() {
-        if (catalog.wintrust) FreeLibrary(catalog.wintrust);
-    }
+    ~LoadTimeFacilities() { LibraryHandle release(catalog.wintrust); }
     LoadTimeFacilities(const LoadTimeFacilities&) = delete;
     LoadTimeFacilities& operator=(const LoadTimeFacilities&) = delete;
 

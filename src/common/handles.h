@@ -1,9 +1,10 @@
-// Small owners for Win32 handles and memory. Every owner keeps the thread's last error across its
-// own release, so a function may return right after a failed call and its caller still sees the
-// error of that call.
+// Small owners for Win32 handles and memory, the only place in the tree that closes or frees one.
+// Every owner keeps the thread's last error across its own release, so a function may return
+// right after a failed call and its caller still sees the error of that call.
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <utility>
 
@@ -46,6 +47,14 @@ public:
             Traits::Release(old);
         }
     }
+    // Releases what is held now and returns the release call's own result, for the owners whose
+    // release reports one (the registry key). The last error is not kept here.
+    auto close() {
+        using Result = decltype(Traits::Release(value_));
+        T old = std::exchange(value_, Traits::Invalid());
+        if (old == Traits::Invalid()) return Result{};
+        return Traits::Release(old);
+    }
     // For out-parameters: releases what is held and hands out the slot.
     T* put() {
         reset();
@@ -70,7 +79,19 @@ struct KernelHandleTraits {  // handles whose "none" is null (DuplicateHandle, e
 };
 struct RegKeyTraits {
     static HKEY Invalid() { return nullptr; }
-    static void Release(HKEY h) { RegCloseKey(h); }
+    static LONG Release(HKEY h) { return RegCloseKey(h); }
+};
+struct FindTraits {  // FindFirstFileW / FindFirstFileExW searches
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(HANDLE h) { FindClose(h); }
+};
+struct InfFileTraits {  // SetupOpenInfFileW
+    static HINF Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(HINF h) { SetupCloseInfFile(h); }
+};
+struct FileQueueTraits {  // SetupOpenFileQueue
+    static HSPFILEQ Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Release(HSPFILEQ h) { SetupCloseFileQueue(h); }
 };
 struct LocalMemTraits {
     static HLOCAL Invalid() { return nullptr; }
@@ -92,5 +113,19 @@ using RegKeyHandle = UniqueHandle<HKEY, RegKeyTraits>;
 using LocalMem = UniqueHandle<HLOCAL, LocalMemTraits>;
 using SidPtr = UniqueHandle<PSID, SidTraits>;
 using LibraryHandle = UniqueHandle<HMODULE, LibraryTraits>;
+using FindHandle = UniqueHandle<HANDLE, FindTraits>;
+using InfFileHandle = UniqueHandle<HINF, InfFileTraits>;
+using FileQueueHandle = UniqueHandle<HSPFILEQ, FileQueueTraits>;
+
+// The process and thread handles of a started process (CreateProcessW's PROCESS_INFORMATION).
+struct ProcessHandles {
+    KernelHandle process;
+    KernelHandle thread;
+    DWORD processId = 0;
+
+    ProcessHandles() = default;
+    explicit ProcessHandles(const PROCESS_INFORMATION& info)
+        : process(info.hProcess), thread(info.hThread), processId(info.dwProcessId) {}
+};
 
 }  // namespace qelmo

@@ -5,15 +5,12 @@
 namespace qelmo {
 
 LONG CRegistryKey::Close() {
-    if (!key_) return ERROR_SUCCESS;
-    LONG result = RegCloseKey(key_);
-    key_ = nullptr;
-    return result;
+    return key_.close();
 }
 
 LONG CRegistryKey::Replace(HKEY key) {
     LONG result = Close();
-    key_ = key;
+    key_.reset(key);
     return result;
 }
 
@@ -38,20 +35,20 @@ LONG CRegistryKey::QueryDWORDValue(DWORD& value, const wchar_t* name) {
     DWORD data = 0;
     DWORD size = sizeof data;
     LONG result =
-        RegQueryValueExW(key_, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size);
+        RegQueryValueExW(key_.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size);
     if (result == ERROR_SUCCESS) value = data;
     return result;
 }
 
 LONG CRegistryKey::QueryStringValue(const wchar_t* name, std::wstring& value) {
     DWORD size = 0;
-    LONG result = RegQueryValueExW(key_, name, nullptr, nullptr, nullptr, &size);
+    LONG result = RegQueryValueExW(key_.get(), name, nullptr, nullptr, nullptr, &size);
     if (result != ERROR_SUCCESS) return result;
     // Room for one more unit, so stored text without a NUL still ends inside the buffer.
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
     DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
-    result = RegQueryValueExW(key_, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()),
-                              &bytes);
+    result = RegQueryValueExW(key_.get(), name, nullptr, nullptr,
+                              reinterpret_cast<BYTE*>(buffer.data()), &bytes);
     if (result != ERROR_SUCCESS) return result;
     size_t units = bytes / sizeof(wchar_t);
     size_t length = 0;
@@ -62,18 +59,18 @@ LONG CRegistryKey::QueryStringValue(const wchar_t* name, std::wstring& value) {
 }
 
 LONG CRegistryKey::DeleteValue(const wchar_t* name) {
-    return RegDeleteValueW(key_, name);
+    return RegDeleteValueW(key_.get(), name);
 }
 
 LONG CRegistryKey::SetDWORDValue(DWORD value, const wchar_t* name) {
-    return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+    return RegSetValueExW(key_.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                           sizeof value);
 }
 
 LONG CRegistryKey::SetStringValue(const wchar_t* text, const wchar_t* name, DWORD type) {
     if (!text) text = L"";
     DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(text), bytes);
+    return RegSetValueExW(key_.get(), name, 0, type, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
 LONG SetStringValueWithoutNul(HKEY key, const wchar_t* name, const std::wstring& text) {

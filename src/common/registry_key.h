@@ -6,16 +6,18 @@
 
 #include <string>
 
+#include "common/handles.h"
+
 namespace qelmo {
 
 class CRegistryKey {
 public:
     CRegistryKey() = default;
-    ~CRegistryKey() { Close(); }
+    ~CRegistryKey() = default;
     CRegistryKey(const CRegistryKey&) = delete;
     CRegistryKey& operator=(const CRegistryKey&) = delete;
 
-    HKEY Handle() const { return key_; }
+    HKEY Handle() const { return key_.get(); }
     LONG Close();
     LONG Create(HKEY parent, const wchar_t* subkey, wchar_t* keyClass = nullptr,
                 DWORD options = REG_OPTION_NON_VOLATILE, REGSAM access = KEY_ALL_ACCESS,
@@ -33,7 +35,7 @@ public:
 
 private:
     LONG Replace(HKEY key);
-    HKEY key_ = nullptr;
+    RegKeyHandle key_;
 };
 
 LONG SetKeyStringValue(HKEY parent, const wchar_t* subkey, const wchar_t* text,

@@ -7,7 +7,7 @@
 #include "common/log.h"
 #include "common/registry_key.h"
 #include "config/config_names.h"
-#include "deploy/file_utils.h"
+#include "common/system_folders.h"
 
 namespace qelmo {
 LONG CreateParametersSubkey(const wchar_t* serviceKeyPath) {

@@ -1,6 +1,7 @@
 #include "deploy/addon_deploy.h"
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/log.h"
 #include "common/registry_key.h"
 #include "deploy/deploy_names.h"
@@ -56,7 +57,7 @@ struct AddOnFile {
 bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
                      const std::wstring& version, DWORD& copied) {
     std::wstring installPath;
-    if (deploy::CreateModuleFolder(file.systemFolder(), deploy::kAddOnGroupFolder, version,
+    if (deploy::CreateModuleFolder(file.systemFolder(), footprint::kAddOnGroupFolder, version,
                                    installPath) != ERROR_SUCCESS)
         return false;
     QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
@@ -87,12 +88,12 @@ bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
 
 int SetAddOn64Registry(const wchar_t* targetFolder, std::wstring version) {
     return SetAddOnRegistryFor(targetFolder, version, names::kAddOnEvt64Subkey,
-                               deploy::kKipEvt64File);
+                               footprint::kKipEvt64File);
 }
 
 int SetAddOnRegistry(const wchar_t* targetFolder, std::wstring version) {
     return SetAddOnRegistryFor(targetFolder, version, names::kAddOnEvtSubkey,
-                               deploy::kKipEvt32File);
+                               footprint::kKipEvt32File);
 }
 
 int BackupAddOn(const wchar_t* folder, DWORD* pdwCopied) {
@@ -103,10 +104,10 @@ int BackupAddOn(const wchar_t* folder, DWORD* pdwCopied) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogFolderNull);
         return 0;
     }
-    const std::wstring sourceBase = std::wstring(folder) + L'\\' + deploy::kPackageAddOnFolder;
-    const std::wstring source64 = sourceBase + L'\\' + deploy::kKipEvt64File;
+    const std::wstring sourceBase = std::wstring(folder) + L'\\' + footprint::kPackageAddOnFolder;
+    const std::wstring source64 = sourceBase + L'\\' + footprint::kKipEvt64File;
     if (!deploy::CheckPathFits(source64) ||
-        !deploy::CheckPathFits(sourceBase + L'\\' + deploy::kKipEvt32File))
+        !deploy::CheckPathFits(sourceBase + L'\\' + footprint::kKipEvt32File))
         return 0;
 
     std::wstring version;
@@ -120,13 +121,13 @@ int BackupAddOn(const wchar_t* folder, DWORD* pdwCopied) {
 
     const AddOnFile files[] = {
         {&GetSystem32Folder,
-         deploy::kKipEvt64File,
+         footprint::kKipEvt64File,
          deploy::kLogInstallPath,
          {deploy::kLabelAddOn64Source, deploy::kLabelAddOn64Target},
          logid::kTrace,
          &SetAddOn64Registry},
         {&GetSysWow64Folder,
-         deploy::kKipEvt32File,
+         footprint::kKipEvt32File,
          deploy::kLogInstallPathWow64,
          {deploy::kLabelAddOn32Source, deploy::kLabelAddOn32Target},
          logid::kError,

@@ -1,25 +1,9 @@
-// Names of the module deployment: module files, the folder chain the modules are placed in, and
-// log texts that more than one step writes. Service key and value names are in
+// Log texts that more than one step of the module deployment writes. The module files and the
+// folder chain they are placed in are in common/footprint.h; service key and value names in
 // common/driver_names.h.
 #pragma once
 
 namespace qelmo::deploy {
-
-// Monitor engine files, directly in the driver package folder.
-inline constexpr const wchar_t* kKipMon64File = L"kipmon64.dll";
-inline constexpr const wchar_t* kKipMon32File = L"kipmon.dll";
-
-// Event add-on files, in the package's add-on sub-folder.
-inline constexpr const wchar_t* kPackageAddOnFolder = L"AddOn";
-inline constexpr const wchar_t* kKipEvt64File = L"KipEvt64.dll";
-inline constexpr const wchar_t* kKipEvt32File = L"KipEvt.dll";
-
-// Folder chain below System32 and SysWOW64: qelmo\20019\<group>\<version text>. The owner folder
-// "20019" is names::kOwnerModuleFolder.
-inline constexpr const wchar_t* kModuleRootFolder = L"qelmo";
-inline constexpr const wchar_t* kKipMonGroupFolder = L"KipMon";
-inline constexpr const wchar_t* kAddOnGroupFolder = L"AddOn";
-inline constexpr const wchar_t* kSysWow64Folder = L"SysWOW64";
 
 // A module file is written under its name + this suffix and renamed once it is whole.
 inline constexpr const wchar_t* kModuleCopySuffix = L".qelmonew";

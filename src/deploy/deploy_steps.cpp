@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/handles.h"
 #include "common/log.h"
 #include "deploy/deploy_names.h"
@@ -18,7 +19,8 @@ DWORD CreateModuleFolder(const std::wstring& base, const wchar_t* group,
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, kLogNoSystemFolder);
         return ERROR_PATH_NOT_FOUND;
     }
-    const wchar_t* chain[] = {kModuleRootFolder, names::kOwnerModuleFolder, group, version.c_str()};
+    const wchar_t* chain[] = {footprint::kModuleRootFolder, names::kOwnerModuleFolder, group,
+                              version.c_str()};
     for (const wchar_t* level : chain) {
         DWORD result = Utilities::CreateFolder(folder, level);
         if (result != ERROR_SUCCESS) return result;

@@ -37,15 +37,7 @@ bool IsSingleFolderName(const wchar_t* name) {
     return !onlyDotsAndBlanks;
 }
 
-void RemoveOneTrailingBackslash(std::wstring& path) {
-    if (!path.empty() && path.back() == L'\\') path.pop_back();
-}
-
 }  // namespace
-
-bool FitsPathBuffer(const std::wstring& path) {
-    return path.size() < kPathUnits;
-}
 
 namespace Utilities {
 
@@ -248,30 +240,6 @@ bool FileShorterThan(const std::wstring& path, const std::wstring& reference) {
     const ULONGLONG size = (ULONGLONG{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
     const ULONGLONG otherSize = (ULONGLONG{other.nFileSizeHigh} << 32) | other.nFileSizeLow;
     return size < otherSize;
-}
-
-std::wstring GetSystem32Folder() {
-    wchar_t buffer[kPathUnits] = {};
-    UINT length = GetSystemDirectoryW(buffer, kPathUnits);
-    // 0 is a failure; a count of MAX_PATH or more is the size the text would have needed.
-    if (length == 0 || length >= kPathUnits) return std::wstring();
-    buffer[kPathUnits - 1] = L'\0';
-    std::wstring folder(buffer);
-    RemoveOneTrailingBackslash(folder);
-    return folder;
-}
-
-std::wstring GetSysWow64Folder() {
-    wchar_t buffer[kPathUnits] = {};
-    UINT length = GetWindowsDirectoryW(buffer, kPathUnits);
-    if (length == 0 || length >= kPathUnits) return std::wstring();
-    buffer[kPathUnits - 1] = L'\0';
-    std::wstring folder(buffer);
-    RemoveOneTrailingBackslash(folder);
-    folder += L'\\';
-    folder += deploy::kSysWow64Folder;
-    if (!FitsPathBuffer(folder)) return std::wstring();
-    return folder;
 }
 
 int GetParentFolder(const std::wstring& path, std::wstring& folder) {

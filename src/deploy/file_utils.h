@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "common/system_folders.h"
+
 namespace qelmo {
 
 namespace Utilities {
@@ -39,12 +41,6 @@ DWORD CALLBACK CopyProgressFlushRoutine(LARGE_INTEGER totalSize, LARGE_INTEGER t
                                         LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
                                         DWORD streamNumber, DWORD reason, HANDLE sourceFile,
                                         HANDLE targetFile, LPVOID data);
-// The system directory without a trailing backslash.
-std::wstring GetSystem32Folder();
-// The Windows directory + "\SysWOW64".
-std::wstring GetSysWow64Folder();
-// True when the path and its terminating NUL fit in a path buffer (MAX_PATH units).
-bool FitsPathBuffer(const std::wstring& path);
 // 1 and the text before the last '\' (or else '/'); 0 (folder untouched) when there is none.
 int GetParentFolder(const std::wstring& path, std::wstring& folder);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/log.h"
 #include "common/registry_key.h"
 #include "deploy/deploy_names.h"
@@ -26,7 +27,7 @@ struct EngineFile {
 bool DeployEngineFile(const EngineFile& file, const std::wstring& packageFolder,
                       const std::wstring& version, DWORD& copied) {
     std::wstring installPath;
-    if (deploy::CreateModuleFolder(file.systemFolder(), deploy::kKipMonGroupFolder, version,
+    if (deploy::CreateModuleFolder(file.systemFolder(), footprint::kKipMonGroupFolder, version,
                                    installPath) != ERROR_SUCCESS)
         return false;
     QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
@@ -59,9 +60,9 @@ int BackupKipMon(const wchar_t* folder, DWORD* pdwCopied) {
         return 0;
     }
     const std::wstring packageFolder(folder);
-    const std::wstring source64 = packageFolder + L'\\' + deploy::kKipMon64File;
+    const std::wstring source64 = packageFolder + L'\\' + footprint::kKipMon64File;
     if (!deploy::CheckPathFits(source64) ||
-        !deploy::CheckPathFits(packageFolder + L'\\' + deploy::kKipMon32File))
+        !deploy::CheckPathFits(packageFolder + L'\\' + footprint::kKipMon32File))
         return 0;
 
     std::wstring version;
@@ -75,9 +76,9 @@ int BackupKipMon(const wchar_t* folder, DWORD* pdwCopied) {
     QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, deploy::kLogEngineVersion, version);
 
     const EngineFile files[] = {
-        {&GetSystem32Folder, deploy::kKipMon64File, deploy::kLogInstallPath, names::kMonDll64Name,
-         names::kMonDll64NameDev},
-        {&GetSysWow64Folder, deploy::kKipMon32File, deploy::kLogInstallPathWow64,
+        {&GetSystem32Folder, footprint::kKipMon64File, deploy::kLogInstallPath,
+         names::kMonDll64Name, names::kMonDll64NameDev},
+        {&GetSysWow64Folder, footprint::kKipMon32File, deploy::kLogInstallPathWow64,
          names::kMonDllName, names::kMonDllNameDev},
     };
     for (const EngineFile& file : files)

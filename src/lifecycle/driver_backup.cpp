@@ -3,6 +3,7 @@
 #include <oxal_setup.h>
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "lifecycle/lifecycle_log.h"
 
 namespace qelmo {
@@ -12,8 +13,8 @@ int CopyDriverFiles(const wchar_t* firstFolder, const wchar_t* secondFolder, DWO
     if (mode != DRV_COPY_REPLACE && mode != DRV_COPY_BACKUP && mode != DRV_COPY_ROLLBACK) return 0;
     DWORD error = 0;
     for (const wchar_t* name : names::kServiceNames) {
-        std::wstring driver = std::wstring(name) + names::kDriverFileSuffix;
-        std::wstring backup = std::wstring(name) + names::kBackupFileSuffix;
+        const std::wstring driver = footprint::DriverFileName(name);
+        const std::wstring backup = footprint::BackupFileName(name);
         std::wstring source, destination;
         switch (mode) {
             case DRV_COPY_REPLACE:
@@ -47,7 +48,7 @@ int DeleteBackupDriverFiles(const wchar_t* folder) {
     if (!folder) return 0;
     int result = 1;
     for (const wchar_t* name : names::kServiceNames) {
-        std::wstring path = std::wstring(folder) + name + names::kBackupFileSuffix;
+        std::wstring path = folder + footprint::BackupFileName(name);
         if (!DeleteFileW(path.c_str())) {
             LIFECYCLE_LOG(logid::kTrace, L"delete backup file ", path, L" failed");
             result = 0;

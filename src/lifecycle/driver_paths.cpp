@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/handles.h"
 #include "common/log.h"
 #include "common/registry_key.h"
@@ -65,7 +66,7 @@ std::wstring WithTrailingSeparator(const std::wstring& folder) {
 }
 
 std::wstring InfPathFor(const std::wstring& folder, const wchar_t* serviceName) {
-    return WithTrailingSeparator(folder) + serviceName + names::kInfSuffix;
+    return WithTrailingSeparator(folder) + footprint::InfFileName(serviceName);
 }
 
 // A removal that found nothing at the path schedules nothing (NothingThere): a deletion at restart

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/handles.h"
 #include "common/registry_key.h"
 #include "deploy/file_utils.h"
@@ -55,9 +56,8 @@ void RemoveDeployedModules() {
         if (!entry.reader(monitorPath, addOnPath)) continue;
         RemoveFileAndTwoFolders(monitorPath);
         RemoveFileAndTwoFolders(addOnPath);
-        std::wstring serviceFolder = base + L"\\" + names::kServiceName;
-        RemoveFolderNowOrAtRestart(serviceFolder + L"\\" + names::kOwnerModuleFolder);
-        RemoveFolderNowOrAtRestart(serviceFolder);
+        RemoveFolderNowOrAtRestart(footprint::OwnerFolder(base));
+        RemoveFolderNowOrAtRestart(footprint::ModuleRoot(base));
     }
 }
 
@@ -80,7 +80,6 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     LIFECYCLE_LOG(logid::kTrace, text::kRawPath, rDrvInfo.wszDriverPath);
     LIFECYCLE_LOG(logid::kTrace, text::kNormalFolder, wszNormalDriverFolder);
     SetDriverServicePrivilege(false);
-    std::wstring folderWithSeparator = WithTrailingSeparator(wszNormalDriverFolder);
 
     for (const wchar_t* name : names::kServiceNames) {
         DWORD permCount = 0;
@@ -97,13 +96,13 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
             result = DRV_OK;
             break;
         }
-        ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ScHandle scm = OpenServiceManager();
         if (!scm) {
             LIFECYCLE_LOG(logid::kWarn, L"fail to query driver[", name, L"] status");
             result = DRV_ERR_ABORT;
             break;
         }
-        ScHandle service(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS));
+        ScHandle service = OpenServiceForQuery(scm.get(), name);
         SERVICE_STATUS status = {};
         if (!service || !QueryServiceStatus(service.get(), &status)) continue;
         if (status.dwCurrentState != SERVICE_STOPPED && !StopDriver(name)) {
@@ -112,7 +111,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
             break;
         }
         RemoveDeployedModules();
-        std::wstring infPath = folderWithSeparator + name + names::kInfSuffix;
+        std::wstring infPath = InfPathFor(wszNormalDriverFolder, name);
         if (infPath.size() >= names::kInfPathUnits || !_UnInstallDriverByInf(infPath.c_str())) {
             LIFECYCLE_LOG(logid::kError, L"fail to uninstall ", name, L" by inf.");
             result = DRV_ERR_ABORT;

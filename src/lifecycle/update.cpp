@@ -6,6 +6,7 @@
 
 #include "common/debug_log.h"
 #include "common/driver_names.h"
+#include "common/footprint.h"
 #include "common/registry_key.h"
 #include "deploy/addon_deploy.h"
 #include "deploy/module_deploy.h"
@@ -113,9 +114,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
         LIFECYCLE_LOG(logid::kError, L"Get windows directory failed.");
         return DRV_ERR_ABORT;
     }
-    std::wstring driversFolder = windowsDirectory;
-    if (driversFolder.back() != L'\\') driversFolder += L'\\';
-    driversFolder += names::kDriversSubfolder;
+    const std::wstring driversFolder = footprint::DriversFolder(windowsDirectory);
 
     // From the backup on, every return removes the backup and writes the exit line.
     auto finish = [&packageFolder](uint32_t status) {

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "common/driver_names.h"
-#include "common/handles.h"
+#include "common/footprint.h"
 #include "common/log.h"
 #include "plugin/plugin_api.h"
 #include "plugin/plugin_names.h"
+#include "service/service_control.h"
 
 namespace qelmo {
 
@@ -24,13 +25,8 @@ void CopyVersionText(char (&target)[QELMO_VERSION_BYTES], const std::string& tex
 }
 
 bool QueryServiceState(const wchar_t* name, DWORD& state) {
-    if (!name || !*name) return false;
-    ScHandle scm(OpenSCManagerW(nullptr, nullptr, plugin::kScmAccess));
-    if (!scm) return false;
-    ScHandle service(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS));
-    if (!service) return false;
     SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.get(), &status)) return false;
+    if (!QueryDriverServiceStatus(name, &status)) return false;
     state = status.dwCurrentState;
     return true;
 }
@@ -49,11 +45,7 @@ BOOL QueryDriverVersion(const wchar_t* name, DWORD version[4]) {
     UINT n = GetSystemDirectoryW(directory, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
         ExpandEnvironmentStringsW(L"%windir%\\system32\\", directory, MAX_PATH);
-    std::wstring path = directory;
-    if (path.empty() || path.back() != L'\\') path += L'\\';
-    path += L"drivers\\";
-    path += name;
-    path += names::kDriverFileSuffix;
+    const std::wstring path = footprint::DriverFileInSystemFolder(directory, name);
     VERSION_LOG(logid::kTrace, L"Query Version of driver: ", path);
 
     auto fail = [&path]() {

@@ -7,6 +7,5 @@ namespace qelmo::plugin {
 
 inline constexpr DWORD kPauseAfterRegistryFlagsMs = 1000;
 inline constexpr const char* kUnknownVersion = "1.0";
-inline constexpr DWORD kScmAccess = SC_MANAGER_ALL_ACCESS;
 
 }  // namespace qelmo::plugin

@@ -28,15 +28,6 @@ bool UsableInfPath(const wchar_t* section, const wchar_t* infPath) {
     return units >= 0 && static_cast<size_t>(units) < svc::kInfCommandUnits;
 }
 
-struct InfFileTraits {
-    static HINF Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Release(HINF h) { SetupCloseInfFile(h); }
-};
-struct FileQueueTraits {
-    static HSPFILEQ Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Release(HSPFILEQ h) { SetupCloseFileQueue(h); }
-};
-
 struct SourceScan {
     std::wstring folder;   // the package folder, with its trailing separator
     std::wstring missing;  // the first queued source that does not exist
@@ -87,10 +78,9 @@ bool InfSourceFilesPresent(const std::wstring& infPath) {
     const size_t slash = infPath.find_last_of(L"/\\");
     if (slash == std::wstring::npos) return true;
     const std::wstring folder = infPath.substr(0, slash);
-    UniqueHandle<HINF, InfFileTraits> inf(
-        SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    InfFileHandle inf(SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
     if (!inf) return true;
-    UniqueHandle<HSPFILEQ, FileQueueTraits> queue(SetupOpenFileQueue());
+    FileQueueHandle queue(SetupOpenFileQueue());
     if (!queue) return true;
     // The setup function runs the section with the INF's folder as the source (mode 128).
     if (!SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(), svc::kInfInstallSection,

@@ -26,11 +26,15 @@ bool IsNullOrEmpty(const wchar_t* text) {
     return text == nullptr || *text == L'\0';
 }
 
-ScHandle OpenLocalScm() {
+}  // namespace
+
+ScHandle OpenServiceManager() {
     return ScHandle(OpenSCManagerW(nullptr, nullptr, svc::kScmAccess));
 }
 
-}  // namespace
+ScHandle OpenServiceForQuery(SC_HANDLE scm, const wchar_t* name) {
+    return ScHandle(OpenServiceW(scm, name, svc::kQueryAccess));
+}
 
 DWORD WaitPauseMs(DWORD waitHint) {
     DWORD pause = waitHint / svc::kWaitHintDivisor;
@@ -141,7 +145,7 @@ BOOL StartDriverService(const wchar_t* name) {
     }
     BOOL result = FALSE;
     {
-        ScHandle scm = OpenLocalScm();
+        ScHandle scm = OpenServiceManager();
         if (scm) result = StartServiceAndWait(scm.get(), name);
     }
     SVC_LOG(logid::kTrace, svc::kLeave, L"StartDriverService", svc::kComma, L"bResult: ", result);
@@ -158,7 +162,7 @@ BOOL StopDriver(const wchar_t* name) {
         SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
         return FALSE;
     }
-    ScHandle scm = OpenLocalScm();
+    ScHandle scm = OpenServiceManager();
     if (!scm) return FALSE;
     ScHandle service(OpenServiceW(scm.get(), name, svc::kStopAccess));
     if (!service) return FALSE;
@@ -180,9 +184,9 @@ BOOL QueryDriverServiceStatus(const wchar_t* name, SERVICE_STATUS* status) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    ScHandle scm = OpenLocalScm();
+    ScHandle scm = OpenServiceManager();
     if (!scm) return FALSE;
-    ScHandle service(OpenServiceW(scm.get(), name, svc::kQueryAccess));
+    ScHandle service = OpenServiceForQuery(scm.get(), name);
     if (!service) return FALSE;
     return QueryServiceStatus(service.get(), status);
 }
@@ -201,11 +205,11 @@ BOOL IsDriverExist(const wchar_t* name) {
     BOOL result = FALSE;
     if (name != nullptr) {
         SVC_LOG(logid::kTrace, L"try to opens an existing service: ", name);
-        ScHandle scm = OpenLocalScm();
+        ScHandle scm = OpenServiceManager();
         if (!scm) {
             SVC_LOG(logid::kError, L"OpenSCManager failed. error code: ", GetLastError());
         } else {
-            ScHandle service(OpenServiceW(scm.get(), name, svc::kQueryAccess));
+            ScHandle service = OpenServiceForQuery(scm.get(), name);
             if (!service)
                 SVC_LOG(logid::kError, svc::kOpenServiceFailed, GetLastError());
             else

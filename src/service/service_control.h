@@ -6,7 +6,15 @@
 
 #include <windows.h>
 
+#include "common/handles.h"
+
 namespace qelmo {
+
+// The local service manager, opened with the access the controls here use; empty with the last
+// error when it cannot be opened.
+ScHandle OpenServiceManager();
+// The named service, opened through `scm` for status queries; empty with the last error.
+ScHandle OpenServiceForQuery(SC_HANDLE scm, const wchar_t* name);
 
 // Waits until the service reports one of `states` (true), the time-out passes (false, 1460), a
 // query fails (false), or the checkpoint falls while the state stays the same (false).

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/layout.h"
+
 namespace qelmo::test {
 
 // The service's status; *exists false when it cannot be opened or queried.
@@ -26,15 +28,11 @@ DeployedModules ModulesOf(const std::wstring& version);
 void SetServiceDword(const wchar_t* name, DWORD value, const wchar_t* subkey = nullptr);
 void DeleteServiceValue(const wchar_t* name);
 
-// PendingFileRenameOperations as its list of strings: (source, target) pairs, where a deletion
-// has an empty target. Split on every NUL over the whole data.
-std::vector<std::wstring> PendingRenames();
-// True when `path` is scheduled for deletion at restart.
-bool PendingDeletionOf(const std::vector<std::wstring>& pending, const std::wstring& path);
+using layout::PendingDeletionOf;
+using layout::PendingRenames;
 
 // Byte-for-byte comparison; false when either file cannot be read.
 bool SameBytes(const std::wstring& a, const std::wstring& b);
-// <drivers>\qelmo.sys
-std::wstring InstalledDriverFile();
+using layout::InstalledDriverFile;
 
 }  // namespace qelmo::test

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/utf.h"
+
 namespace qelmo::test {
 
 struct LogCall {
@@ -42,6 +44,6 @@ private:
     std::vector<LogCall> calls_;
 };
 
-std::string Narrow(const std::wstring& text);
+using qelmo::Narrow;
 
 }  // namespace qelmo::test

@@ -6,18 +6,14 @@
 #include <atomic>
 #include <cwctype>
 
+#include "common/handles.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 
 namespace qelmo::test {
 namespace {
 
-constexpr const wchar_t* kService = L"qelmo";
-constexpr const wchar_t* kServicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
-constexpr const wchar_t* kVendorKey = L"SOFTWARE\\Vantor";
-constexpr const wchar_t* kSessionManagerKey =
-    L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr const wchar_t* kPendingRenames = L"PendingFileRenameOperations";
+using namespace layout;
 
 // How long a service gets to leave a pending state, and to stop after STOP was accepted.
 constexpr DWORD kPendingLimitMs = 15000;
@@ -25,24 +21,8 @@ constexpr DWORD kStopAcceptedLimitMs = 3000;
 // How long the service manager gets to forget a deleted service.
 constexpr DWORD kForgetLimitMs = 10000;
 constexpr DWORD kPollMs = 50;
-
-struct ScOwner {
-    SC_HANDLE h = nullptr;
-    ~ScOwner() {
-        if (h) CloseServiceHandle(h);
-    }
-    void Close() {
-        if (h) CloseServiceHandle(h);
-        h = nullptr;
-    }
-};
-
-struct HandleOwner {
-    HANDLE h = nullptr;
-    ~HandleOwner() {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
+// How long a file in use gets to be released before the clean-up gives up on it.
+constexpr DWORD kFileReleaseLimitMs = 3000;
 
 std::wstring ErrorText(const std::wstring& what, DWORD error) {
     return what + L": error " + std::to_wstring(error);
@@ -55,12 +35,6 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
 
 bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() && EqualNoCase(text.substr(text.size() - tail.size()), tail);
-}
-
-std::wstring WindowsDir() {
-    wchar_t buffer[MAX_PATH] = {};
-    UINT n = GetWindowsDirectoryW(buffer, MAX_PATH);
-    return std::wstring(buffer, n);
 }
 
 // The file a service's ImagePath names, as a full path: quotes, arguments, "\??\" and
@@ -123,29 +97,29 @@ bool StopAndWait(SC_HANDLE service) {
 // The .sys modules loaded in a process.
 std::vector<std::wstring> DriverModules(DWORD pid) {
     std::vector<std::wstring> modules;
-    HandleOwner snap{CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid)};
-    if (snap.h == INVALID_HANDLE_VALUE) return modules;
+    FileHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+    if (!snap) return modules;
     MODULEENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL ok = Module32FirstW(snap.h, &entry); ok; ok = Module32NextW(snap.h, &entry))
+    for (BOOL ok = Module32FirstW(snap.get(), &entry); ok; ok = Module32NextW(snap.get(), &entry))
         if (EndsWithNoCase(entry.szExePath, L".sys")) modules.push_back(entry.szExePath);
     return modules;
 }
 
 bool EndProcess(DWORD pid) {
-    HandleOwner process{OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)};
-    if (!process.h) return false;
-    if (!TerminateProcess(process.h, 1)) return false;
-    return WaitForSingleObject(process.h, 5000) == WAIT_OBJECT_0;
+    KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (!process) return false;
+    if (!TerminateProcess(process.get(), 1)) return false;
+    return WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
 }
 
 // The full path of a running process's program; empty when it cannot be read.
 std::wstring ProcessImage(DWORD pid) {
-    HandleOwner process{OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)};
-    if (!process.h) return std::wstring();
+    KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return std::wstring();
     wchar_t path[MAX_PATH * 2] = {};
     DWORD size = MAX_PATH * 2;
-    if (!QueryFullProcessImageNameW(process.h, 0, path, &size)) return std::wstring();
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size)) return std::wstring();
     return std::wstring(path, size);
 }
 
@@ -183,12 +157,13 @@ Host EndHost(SC_HANDLE service, const std::wstring& name, DWORD pid, CleanReport
     const std::wstring image = ImageFile(config->lpBinaryPathName);
     const bool driver = (config->dwServiceType & SERVICE_DRIVER) != 0;
 
-    HandleOwner snap{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
-    if (snap.h == INVALID_HANDLE_VALUE) return Host::Kept;
+    FileHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snap) return Host::Kept;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     bool ended = false;
-    for (BOOL ok = Process32FirstW(snap.h, &entry); ok; ok = Process32NextW(snap.h, &entry)) {
+    for (BOOL ok = Process32FirstW(snap.get(), &entry); ok;
+         ok = Process32NextW(snap.get(), &entry)) {
         if (!driver) {
             if (entry.th32ProcessID != GetCurrentProcessId() &&
                 EqualNoCase(ProcessImage(entry.th32ProcessID), image))
@@ -225,31 +200,31 @@ Host EndHost(SC_HANDLE service, const std::wstring& name, DWORD pid, CleanReport
 
 // Stops and deletes one service and waits until the service manager has forgotten it.
 void RemoveService(SC_HANDLE scm, const std::wstring& name, CleanReport& report) {
-    ScOwner service{OpenServiceW(scm, name.c_str(), SERVICE_ALL_ACCESS)};
-    if (!service.h) {
+    ScHandle service(OpenServiceW(scm, name.c_str(), SERVICE_ALL_ACCESS));
+    if (!service) {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_DOES_NOT_EXIST)
             report.problems.push_back(ErrorText(L"OpenService " + name, error));
         return;
     }
     SERVICE_STATUS_PROCESS first;
-    QueryState(service.h, first);
-    bool stopped = StopAndWait(service.h);
+    QueryState(service.get(), first);
+    bool stopped = StopAndWait(service.get());
     if (!stopped) {
-        Host host = EndHost(service.h, name, first.dwProcessId, report);
+        Host host = EndHost(service.get(), name, first.dwProcessId, report);
         stopped = host != Host::Kept;
         if (host == Host::Ended) report.hostEnded = true;
     }
-    if (!DeleteService(service.h) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         report.problems.push_back(ErrorText(L"DeleteService " + name, GetLastError()));
-    service.Close();
+    service.reset();
 
     const DWORD start = GetTickCount();
     while (true) {
-        ScOwner again{OpenServiceW(scm, name.c_str(), SERVICE_QUERY_STATUS)};
-        if (!again.h && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
+        ScHandle again(OpenServiceW(scm, name.c_str(), SERVICE_QUERY_STATUS));
+        if (!again && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
         if (GetTickCount() - start > kForgetLimitMs) break;
-        again.Close();
+        again.reset();
         Sleep(kPollMs);
     }
     if (!stopped) report.serviceStuck = true;
@@ -271,8 +246,18 @@ void DeleteOneFile(const std::wstring& path, CleanReport& report) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!DeleteFileW(path.c_str()))
-        report.problems.push_back(ErrorText(L"cannot delete " + path, GetLastError()));
+    // Wine keeps a driver image open for a moment after its start failed (longer on a loaded
+    // machine): a file in use gets a few more tries.
+    for (DWORD tries = kFileReleaseLimitMs / kPollMs;; --tries) {
+        if (DeleteFileW(path.c_str())) return;
+        const DWORD error = GetLastError();
+        const bool inUse = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        if (!inUse || tries == 0) {
+            report.problems.push_back(ErrorText(L"cannot delete " + path, error));
+            return;
+        }
+        Sleep(kPollMs);
+    }
 }
 
 bool AllDigits(const std::wstring& text, size_t from) {
@@ -288,67 +273,36 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
                                     Pred select) {
     std::vector<std::wstring> found;
     WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileW((folder + L"\\" + pattern).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return found;
+    FindHandle find(FindFirstFileW((folder + L"\\" + pattern).c_str(), &data));
+    if (!find) return found;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
         std::wstring name = data.cFileName;
         if (select(name)) found.push_back(folder + L"\\" + name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
     return found;
 }
 
-bool IsSafetyNetName(const std::wstring& name) {
-    if (name.size() != 32 + 4 || !EndsWithNoCase(name, L".dat")) return false;
-    // The name used while LastLeaveTime cannot be read.
-    if (EqualNoCase(name, L"j48bon7fggefsadiedd5566_23310837.dat")) return true;
-    for (size_t i = 0; i < 32; ++i)
-        if (!iswxdigit(name[i])) return false;
-    return true;
-}
-
 void RemoveFiles(CleanReport& report) {
-    for (const auto& folder : {SystemDir() + L"\\qelmo", Wow64Dir() + L"\\qelmo"})
+    for (const auto& folder : ModuleRoots())
         if (!RemoveTree(folder)) report.problems.push_back(L"cannot remove " + folder);
 
     const std::wstring drivers = DriversDir();
-    DeleteOneFile(drivers + L"\\qelmo.sys", report);
-    DeleteOneFile(drivers + L"\\qelmo_backup.sys", report);
-    DeleteOneFile(SystemDir() + L"\\qelmo_backup.sys", report);
+    DeleteOneFile(drivers + L"\\" + kDriverFile, report);
+    DeleteOneFile(drivers + L"\\" + kBackupFile, report);
+    DeleteOneFile(SystemDir() + L"\\" + kBackupFile, report);
     // Renamed out of the way: qelmo.sys.<tick count>, the count printed signed.
-    const std::wstring renamedPrefix = L"qelmo.sys.";
-    for (const auto& file : FindFiles(drivers, L"qelmo.sys.*", [&](const std::wstring& name) {
+    const std::wstring renamedPrefix = std::wstring(kDriverFile) + L".";
+    for (const auto& file : FindFiles(drivers, renamedPrefix + L"*", [&](const std::wstring& name) {
              size_t digits = renamedPrefix.size();
              if (digits < name.size() && name[digits] == L'-') ++digits;
              return AllDigits(name, digits);
          }))
         DeleteOneFile(file, report);
 
-    for (const auto& file : FindFiles(SystemDir(), L"*.dat", IsSafetyNetName))
+    for (const auto& file :
+         FindFiles(SystemDir(), std::wstring(L"*") + kSafetyNetExtension, IsSafetyNetName))
         DeleteOneFile(file, report);
-}
-
-bool WriteRaw(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
-              const std::vector<BYTE>& bytes) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    LSTATUS status =
-        RegSetValueExW(key, name.c_str(), 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
-}
-
-bool DeleteValue(HKEY root, const std::wstring& path, const std::wstring& name) {
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != ERROR_SUCCESS) return false;
-    status = RegDeleteValueW(key, name.c_str());
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 std::atomic<unsigned> g_copyCounter{0};
@@ -357,8 +311,8 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
     if (!CreateDirectoryW(to.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
     WIN32_FIND_DATAW data = {};
-    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    FindHandle find(FindFirstFileW((from + L"\\*").c_str(), &data));
+    if (!find) return false;
     bool ok = true;
     do {
         std::wstring name = data.cFileName;
@@ -367,8 +321,7 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
             ok = CopyTree(from + L"\\" + name, to + L"\\" + name) && ok;
         else
             ok = CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE) && ok;
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
     return ok;
 }
 
@@ -386,12 +339,12 @@ CleanReport CleanMachine(const std::vector<std::wstring>& extraServices) {
     std::vector<std::wstring> services{kService};
     services.insert(services.end(), extraServices.begin(), extraServices.end());
 
-    ScOwner scm{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    if (!scm.h)
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!scm)
         report.problems.push_back(ErrorText(L"OpenSCManager", GetLastError()));
     else
         for (const auto& name : services)
-            RemoveService(scm.h, name, report);
+            RemoveService(scm.get(), name, report);
 
     for (const auto& name : services)
         DeleteKeyTree(kServicesKey + name, report);
@@ -404,10 +357,6 @@ CleanReport CleanMachine(const std::vector<std::wstring>& extraServices) {
 
 MachineGuard::MachineGuard(std::vector<std::wstring> extraServices)
     : extraServices_(std::move(extraServices)) {
-    RegValue pending = ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    pendingExisted_ = pending.exists;
-    pendingType_ = pending.type;
-    pendingBytes_ = std::move(pending.bytes);
     atStart_ = CleanMachine(extraServices_);
     if (!atStart_.clean)
         ADD_FAILURE() << "the machine could not be cleaned before the test:\n" << atStart_.Text();
@@ -420,13 +369,7 @@ MachineGuard::~MachineGuard() {
 
 CleanReport MachineGuard::Restore() {
     CleanReport report = CleanMachine(extraServices_);
-    bool restored = pendingExisted_
-                        ? WriteRaw(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames,
-                                   pendingType_, pendingBytes_)
-                        : DeleteValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    RegValue now = ReadValue(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingRenames);
-    if (!restored || now.exists != pendingExisted_ ||
-        (pendingExisted_ && (now.type != pendingType_ || now.bytes != pendingBytes_)))
+    if (!pending_.Restore())
         report.problems.push_back(L"cannot restore PendingFileRenameOperations");
     report.clean = report.problems.empty();
     return report;
@@ -460,16 +403,16 @@ std::vector<std::wstring> RegValue::MultiString() const {
 
 RegValue ReadValue(HKEY root, const std::wstring& path, const std::wstring& name) {
     RegValue value;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+    RegKeyHandle key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
         ERROR_SUCCESS)
         return value;
     DWORD type = REG_NONE;
     DWORD size = 0;
-    LSTATUS status = RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size);
+    LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
     while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
         value.bytes.resize(size);
-        status = RegQueryValueExW(key, name.c_str(), nullptr, &type,
+        status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type,
                                   size ? value.bytes.data() : nullptr, &size);
         if (status == ERROR_SUCCESS) {
             value.bytes.resize(size);
@@ -478,38 +421,18 @@ RegValue ReadValue(HKEY root, const std::wstring& path, const std::wstring& name
             break;
         }
     }
-    RegCloseKey(key);
     if (!value.exists) value.bytes.clear();
     return value;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    RegKeyHandle key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) ==
+           ERROR_SUCCESS;
 }
 
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::wstring SystemDir() {
-    wchar_t buffer[MAX_PATH] = {};
-    UINT n = GetSystemDirectoryW(buffer, MAX_PATH);
-    return std::wstring(buffer, n);
-}
-
-std::wstring Wow64Dir() {
-    wchar_t buffer[MAX_PATH] = {};
-    UINT n = GetSystemWow64DirectoryW(buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return WindowsDir() + L"\\SysWOW64";
-    return std::wstring(buffer, n);
-}
-
-std::wstring DriversDir() {
-    return SystemDir() + L"\\drivers";
 }
 
 std::wstring CopyPackage(const std::wstring& name) {
@@ -539,13 +462,12 @@ bool RemoveTree(const std::wstring& path) {
     }
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         WIN32_FIND_DATAW data = {};
-        HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
+        FindHandle find(FindFirstFileW((path + L"\\*").c_str(), &data));
+        if (find) {
             do {
                 std::wstring name = data.cFileName;
                 if (name != L"." && name != L"..") RemoveTree(path + L"\\" + name);
-            } while (FindNextFileW(find, &data));
-            FindClose(find);
+            } while (FindNextFileW(find.get(), &data));
         }
     }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);

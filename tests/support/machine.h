@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/layout.h"
+
 namespace qelmo::test {
 
 // ---- what a clean-up did ----------------------------------------------------------------------
@@ -61,9 +63,7 @@ public:
 private:
     std::vector<std::wstring> extraServices_;
     CleanReport atStart_;
-    bool pendingExisted_ = false;
-    DWORD pendingType_ = REG_NONE;
-    std::vector<BYTE> pendingBytes_;
+    layout::PendingRenamesKeeper pending_;
 };
 
 // ---- readers ---------------------------------------------------------------------------------
@@ -91,9 +91,9 @@ bool KeyExists(HKEY root, const std::wstring& path);
 bool FileExists(const std::wstring& path);
 
 // C:\windows\system32, C:\windows\syswow64, C:\windows\system32\drivers; no trailing '\'.
-std::wstring SystemDir();
-std::wstring Wow64Dir();
-std::wstring DriversDir();
+using layout::DriversDir;
+using layout::SystemDir;
+using layout::Wow64Dir;
 
 // Copies bin\packages\<name> (built by tests/fixtures) to a new folder under the temp folder, so a
 // test may change or delete files in it. Returns the new folder without trailing '\'; empty when

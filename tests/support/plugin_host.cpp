@@ -16,17 +16,15 @@ DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compareSt
 }
 
 PluginHost::PluginHost() {
-    module_ = LoadLibraryW((BinDir() + L"helperQELMODriver.dll").c_str());
+    module_.reset(LoadLibraryW((BinDir() + L"helperQELMODriver.dll").c_str()));
     if (!module_) return;
     doAction_ = ProcAddress<PFN_Plugin_Interface_DriversDoAction>(
-        module_, "Plugin_Interface_DriversDoAction");
+        module_.get(), "Plugin_Interface_DriversDoAction");
     enumerate_ = ProcAddress<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        module_, "Plugin_Interface_EnumerateDriversInfo");
+        module_.get(), "Plugin_Interface_EnumerateDriversInfo");
 }
 
-PluginHost::~PluginHost() {
-    if (module_) FreeLibrary(module_);
-}
+PluginHost::~PluginHost() = default;
 
 uint32_t PluginHost::DoAction(const DrvInfo* records, uint32_t count) const {
     return doAction_(records, count);

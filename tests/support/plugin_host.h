@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
+
 namespace qelmo::test {
 
 DrvInfo MakeRecord(uint32_t action, const std::wstring& path, uint32_t compareState = 0);
@@ -20,7 +22,7 @@ public:
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
 
-    bool Loaded() const { return module_ != nullptr; }
+    bool Loaded() const { return static_cast<bool>(module_); }
     uint32_t DoAction(const DrvInfo* records, uint32_t count) const;
     uint32_t DoAction(const std::vector<DrvInfo>& records) const;
     uint32_t Run(uint32_t action, const std::wstring& path, uint32_t compareState = 0) const;
@@ -28,7 +30,7 @@ public:
     DrvStatusInfo Status(int* callbackCalls = nullptr, uint32_t* result = nullptr) const;
 
 private:
-    HMODULE module_ = nullptr;
+    LibraryHandle module_;
     PFN_Plugin_Interface_DriversDoAction doAction_ = nullptr;
     PFN_Plugin_Interface_EnumerateDriversInfo enumerate_ = nullptr;
 };

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/handles.h"
 #include "common/driver_names.h"
 #include "lifecycle/config_flags.h"
 #include "support/log_capture.h"
@@ -41,14 +42,13 @@ TEST(ConfigRegCfgFlags, ClearsBitZeroAndLogsReadAndWrite) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(test::CleanMachine().clean);
         if (c.keyExists) {
-            HKEY key = nullptr;
+            RegKeyHandle key;
             ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, nullptr, 0,
-                                      KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                                      KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
                       ERROR_SUCCESS);
             if (c.valueExists)
-                RegSetValueExW(key, names::kRegCfgFlags, 0, REG_DWORD,
+                RegSetValueExW(key.get(), names::kRegCfgFlags, 0, REG_DWORD,
                                reinterpret_cast<const BYTE*>(&c.before), sizeof c.before);
-            RegCloseKey(key);
         }
 
         test::LogCapture capture;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/driver_names.h"
 #include "config/driver_parameters.h"
 #include "support/log_capture.h"
@@ -21,11 +22,10 @@ const std::wstring kServiceKey = names::kServiceKey;
 const std::wstring kParameters = names::kParametersKey;
 
 void CreateKey(const std::wstring& path) {
-    HKEY key = nullptr;
+    RegKeyHandle key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {

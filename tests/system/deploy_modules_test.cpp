@@ -110,11 +110,10 @@ protected:
     }
 
     static void CreateServiceKey() {
-        HKEY key = nullptr;
+        RegKeyHandle key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
+                                  nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
-        RegCloseKey(key);
     }
 
     static void DeleteValue(const wchar_t* key, const wchar_t* name) {

@@ -6,7 +6,9 @@
 #include <map>
 #include <string>
 
+#include "common/handles.h"
 #include "common/env_paths.h"
+#include "support/child_process.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -16,34 +18,10 @@ namespace {
 
 // Runs `exe` and returns its standard output as name=value pairs.
 std::map<std::wstring, std::wstring> RunProbe(const std::wstring& exe) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    CreatePipe(&readEnd, &writeEnd, &inherit, 0);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi{};
-    std::wstring commandLine = L"\"" + exe + L"\"";
     std::map<std::wstring, std::wstring> values;
-    BOOL started = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                  nullptr, nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return values;
-    }
-    std::string output;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        output.append(buffer, got);
-    WaitForSingleObject(pi.hProcess, 30000);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    CloseHandle(readEnd);
+    const test::ChildRun run = test::RunChild(exe, {}, 30000);
+    if (!run.started) return values;
+    const std::string& output = run.out;
     size_t start = 0;
     while (start < output.size()) {
         size_t end = output.find('\n', start);
@@ -102,13 +80,13 @@ TEST_F(LoadTimeFacilities, WintrustComesFromTheSystemDirectoryAndTheTableIsFille
 
 TEST_F(LoadTimeFacilities, InstallDirFromTheRegistryWins) {
     test::MachineGuard guard;  // removes HKLM\SOFTWARE\Vantor afterwards
-    HKEY key;
+    RegKeyHandle key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\OXAL", 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, &key, nullptr),
+                              KEY_SET_VALUE, nullptr, key.put(), nullptr),
               0);
     const wchar_t dir[] = L"C:\\Program Files\\Oxal\\";
-    RegSetValueExW(key, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir), sizeof dir);
-    RegCloseKey(key);
+    RegSetValueExW(key.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(dir),
+                   sizeof dir);
     auto values = RunProbe(host_);
     EXPECT_EQ(values[L"%oxal_install_path%"], dir);
 }
@@ -134,11 +112,10 @@ TEST(OxalInstallPath, HostExecutableFallbackAndItsLogLines) {
     EXPECT_EQ(line->category, L"Util COMMON");
     EXPECT_EQ(line->source, L"framework/utility/utilCommon/util_EnvironmentVar");
 
-    HKEY key;
+    RegKeyHandle key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\OXAL", 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, &key, nullptr),
+                              KEY_SET_VALUE, nullptr, key.put(), nullptr),
               0);
-    RegCloseKey(key);
     log.Clear();
     EXPECT_EQ(GetOxalInstallPath(), L"");
     EXPECT_NE(log.Find(L"regKey.QueryValue() fail!\nkey =SOFTWARE\\Vantor\\OXAL,wstrItemName "

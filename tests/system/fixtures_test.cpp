@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
@@ -18,16 +19,6 @@ namespace qelmo {
 namespace {
 
 using test::MachineGuard;
-
-struct ScHandle {
-    SC_HANDLE h = nullptr;
-    explicit ScHandle(SC_HANDLE handle) : h(handle) {}
-    ~ScHandle() {
-        if (h) CloseServiceHandle(h);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-};
 
 std::vector<BYTE> VersionBlock(const std::wstring& path) {
     DWORD handle = 0;
@@ -115,26 +106,26 @@ TEST_P(PackageTest, InstallsFromItsInfAndStartsAsDesigned) {
 
     ASSERT_TRUE(InstallInf(package));
     ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ScHandle service(OpenServiceW(scm.h, L"qelmo", SERVICE_ALL_ACCESS));
-    ASSERT_NE(service.h, nullptr) << GetLastError();
+    ScHandle service(OpenServiceW(scm.get(), L"qelmo", SERVICE_ALL_ACCESS));
+    ASSERT_NE(service.get(), nullptr) << GetLastError();
     EXPECT_EQ(FixedVersion(test::DriversDir() + L"\\qelmo.sys"), c.driverVersion);
 
-    BOOL started = StartServiceW(service.h, 0, nullptr);
+    BOOL started = StartServiceW(service.get(), 0, nullptr);
     DWORD error = started ? 0 : GetLastError();
     SERVICE_STATUS status = {};
     switch (c.start) {
         case Start::Runs:
             ASSERT_TRUE(started) << error;
-            EXPECT_EQ(State(service.h), SERVICE_RUNNING);
-            ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
-            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+            EXPECT_EQ(State(service.get()), SERVICE_RUNNING);
+            ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+                << GetLastError();
+            EXPECT_EQ(WaitForState(service.get(), SERVICE_STOPPED, 5000), SERVICE_STOPPED);
             break;
         case Start::RunsForever: {
             ASSERT_TRUE(started) << error;
-            ControlService(service.h, SERVICE_CONTROL_STOP, &status);
-            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 1000), SERVICE_RUNNING);
-            CloseServiceHandle(service.h);
-            service.h = nullptr;
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            EXPECT_EQ(WaitForState(service.get(), SERVICE_STOPPED, 1000), SERVICE_RUNNING);
+            service.reset();
             // The guard gets it out of the way by ending the process that holds it.
             test::CleanReport report = guard.Restore();
             EXPECT_TRUE(report.clean) << report.Text();
@@ -145,11 +136,11 @@ TEST_P(PackageTest, InstallsFromItsInfAndStartsAsDesigned) {
         case Start::Fails:
             EXPECT_FALSE(started);
             EXPECT_EQ(error, c.startError);
-            EXPECT_EQ(State(service.h), SERVICE_STOPPED);
+            EXPECT_EQ(State(service.get()), SERVICE_STOPPED);
             break;
         case Start::StopsRightAfter:
             ASSERT_TRUE(started) << error;
-            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+            EXPECT_EQ(WaitForState(service.get(), SERVICE_STOPPED, 5000), SERVICE_STOPPED);
             break;
     }
 }
@@ -173,14 +164,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::string ReadAll(const std::wstring& path) {
     std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return bytes;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+    if (!file) return bytes;
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
         bytes.append(buffer, got);
-    CloseHandle(file);
+    file.reset();
     return bytes;
 }
 
@@ -224,18 +215,18 @@ TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
     ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     std::wstring image = L"\"" + test::BinDir() + L"fixtures\\qelmo_test_service.exe\"";
     ScHandle service(CreateServiceW(
-        scm.h, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+        scm.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
         SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    ASSERT_NE(service.h, nullptr) << GetLastError();
+    ASSERT_NE(service.get(), nullptr) << GetLastError();
 
     const wchar_t* args[] = {
         L"--start-checkpoints=1,2,7,3", L"--start-hint=3000", L"--start-interval=150",
         L"--stop-checkpoints=4,5",      L"--stop-hint=2000",  L"--stop-interval=150"};
-    ASSERT_TRUE(StartServiceW(service.h, 6, args)) << GetLastError();
+    ASSERT_TRUE(StartServiceW(service.get(), 6, args)) << GetLastError();
     std::vector<DWORD> checkpoints;
     SERVICE_STATUS status = {};
     for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(20)) {
-        ASSERT_TRUE(QueryServiceStatus(service.h, &status));
+        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
         if (status.dwCurrentState != SERVICE_START_PENDING) break;
         EXPECT_EQ(status.dwWaitHint, 3000u);
         if (checkpoints.empty() || checkpoints.back() != status.dwCheckPoint)
@@ -244,11 +235,11 @@ TEST(TestService, ReportsTheCheckpointsItIsGivenOnStartAndStop) {
     EXPECT_EQ(checkpoints, (std::vector<DWORD>{1, 2, 7, 3}));
     EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
 
-    ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
     EXPECT_EQ(status.dwCurrentState, SERVICE_STOP_PENDING);
     EXPECT_EQ(status.dwCheckPoint, 4u);
     EXPECT_EQ(status.dwWaitHint, 2000u);
-    EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 5000), SERVICE_STOPPED);
+    EXPECT_EQ(WaitForState(service.get(), SERVICE_STOPPED, 5000), SERVICE_STOPPED);
 }
 
 TEST(MachineGuard, RemovesAServiceThatWillNotStop) {
@@ -262,17 +253,17 @@ TEST(MachineGuard, RemovesAServiceThatWillNotStop) {
             ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
             std::wstring image =
                 L"\"" + test::BinDir() + L"fixtures\\qelmo_test_service.exe\" --ignore-stop";
-            ScHandle service(CreateServiceW(scm.h, name, name, SERVICE_ALL_ACCESS,
+            ScHandle service(CreateServiceW(scm.get(), name, name, SERVICE_ALL_ACCESS,
                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                                             SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
                                             nullptr, nullptr, nullptr));
-            ASSERT_NE(service.h, nullptr) << GetLastError();
-            ASSERT_TRUE(StartServiceW(service.h, 0, nullptr)) << GetLastError();
+            ASSERT_NE(service.get(), nullptr) << GetLastError();
+            ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
             SERVICE_STATUS status = {};
-            ASSERT_TRUE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
-            EXPECT_EQ(WaitForState(service.h, SERVICE_STOPPED, 500), SERVICE_RUNNING);
+            ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+            EXPECT_EQ(WaitForState(service.get(), SERVICE_STOPPED, 500), SERVICE_RUNNING);
             if (stops == 2) {
-                EXPECT_FALSE(ControlService(service.h, SERVICE_CONTROL_STOP, &status));
+                EXPECT_FALSE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
                 EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
             }
         }
@@ -293,19 +284,20 @@ TEST(Fixtures, VersionDllsCarryWhatTheyWereBuiltWith) {
     DWORD handle = 0;
     EXPECT_EQ(GetFileVersionInfoSizeW((dir + L"noversion.dll").c_str(), &handle), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
-    HMODULE loaded = LoadLibraryW((dir + L"noversion.dll").c_str());
-    EXPECT_NE(loaded, nullptr) << GetLastError();
-    if (loaded) FreeLibrary(loaded);
+    LibraryHandle loaded(LoadLibraryW((dir + L"noversion.dll").c_str()));
+    EXPECT_TRUE(loaded) << GetLastError();
+    loaded.reset();
 }
 
 // ---- machine guard ------------------------------------------------------------------------------
 
 bool WriteFileText(const std::wstring& path, const char* text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return false;
     DWORD written = 0;
-    BOOL ok = WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-    CloseHandle(file);
+    BOOL ok = WriteFile(file.get(), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+    file.reset();
     return ok != FALSE;
 }
 
@@ -331,22 +323,21 @@ TEST(MachineGuard, PutsBackWhatATestLeavesBehind) {
         ASSERT_TRUE(WriteFileText(module, "x"));
         ASSERT_EQ(SHCreateDirectoryExW(nullptr, wowModule.c_str(), nullptr), ERROR_SUCCESS);
         ASSERT_TRUE(WriteFileText(renamedDriver, "x"));
-        HKEY key = nullptr;
+        RegKeyHandle key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\ZRK", 0, nullptr, 0,
-                                  KEY_SET_VALUE, nullptr, &key, nullptr),
+                                  KEY_SET_VALUE, nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
         DWORD one = 1;
-        RegSetValueExW(key, L"DebugLogFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
+        RegSetValueExW(key.get(), L"DebugLogFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one),
                        sizeof(one));
-        RegCloseKey(key);
         ASSERT_TRUE(MoveFileExW(pendingFile.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
         ASSERT_TRUE(
             test::ReadValue(HKEY_LOCAL_MACHINE, sessionManager, L"PendingFileRenameOperations")
                 .exists);
     }
     ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(OpenServiceW(scm.h, L"qelmo", SERVICE_QUERY_STATUS));
-    EXPECT_EQ(service.h, nullptr);
+    ScHandle service(OpenServiceW(scm.get(), L"qelmo", SERVICE_QUERY_STATUS));
+    EXPECT_EQ(service.get(), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_FALSE(
         test::KeyExists(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelmo"));

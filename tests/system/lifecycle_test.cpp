@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/driver_names.h"
 #include "config/safety_net.h"
 #include "support/driver_state.h"
@@ -125,21 +126,21 @@ TEST_F(Lifecycle, InstallCreatesServiceModulesAndEveryValue) {
 
 TEST_F(Lifecycle, ReinstallOfTheSameVersionCopiesAndRemovesNothingAndKeepsOtherFlagBits) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &key), 0);
+    RegKeyHandle key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, key.put()),
+              0);
     DWORD flags = 0x13;
-    RegSetValueExW(key, L"RegCfgFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
-    RegCloseKey(key);
+    RegSetValueExW(key.get(), L"RegCfgFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&flags), 4);
     test::DeployedModules files = test::ModulesOf(L"6.0.1035");
     // A module held open by another process must not matter: nothing is retired.
-    HANDLE held =
-        CreateFileW(files.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    FileHandle held(CreateFileW(files.kipmon64.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
     auto pendingBefore = PendingRenames();
 
     test::LogCapture log;
     EXPECT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(PendingRenames(), pendingBefore);
     for (const auto& f : {files.kipmon64, files.kipmon, files.evt64, files.evt})
         EXPECT_TRUE(FileExists(f));
@@ -176,20 +177,19 @@ TEST_F(Lifecycle, LockedOldModuleIsMovedAsideOrScheduledWithItsFolder) {
         guard_.Restore();
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
         test::DeployedModules v1 = test::ModulesOf(L"6.0.1035");
-        HMODULE loaded = nullptr;
-        HANDLE held = INVALID_HANDLE_VALUE;
+        LibraryHandle loaded;
+        FileHandle held;
         if (c.loadAsModule)
-            loaded = LoadLibraryExW(v1.kipmon64.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+            loaded.reset(LoadLibraryExW(v1.kipmon64.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES));
         else
-            held = CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        ASSERT_TRUE(loaded || held != INVALID_HANDLE_VALUE);
+            held.reset(CreateFileW(v1.kipmon64.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(loaded || held);
 
         test::LogCapture log;
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v2")), DRV_OK);
-        if (loaded) FreeLibrary(loaded);
-        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-
+        loaded.reset();
+        held.reset();
         auto pending = PendingRenames();
         std::wstring listed;
         for (const auto& p : pending)
@@ -217,11 +217,11 @@ TEST_F(Lifecycle, LockedOldModuleIsMovedAsideOrScheduledWithItsFolder) {
 
 TEST_F(Lifecycle, UninstallCountsDownWhileOtherInstallationsHoldTheDriver) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &key), 0);
+    RegKeyHandle key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, key.put()),
+              0);
     DWORD two = 2;
-    RegSetValueExW(key, L"PermCount", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), 4);
-    RegCloseKey(key);
+    RegSetValueExW(key.get(), L"PermCount", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), 4);
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
     EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"PermCount").Dword(), 1u);
     bool exists = false;
@@ -245,14 +245,14 @@ TEST_F(Lifecycle, FullUninstallRemovesServiceModulesAndFolders) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
         ASSERT_TRUE(test::StartQelmo());
-        HKEY key;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &key), 0);
+        RegKeyHandle key;
+        ASSERT_EQ(
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, key.put()), 0);
         if (c.deleteCount)
-            RegDeleteValueW(key, L"PermCount");
+            RegDeleteValueW(key.get(), L"PermCount");
         else
-            RegSetValueExW(key, L"PermCount", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&c.count),
-                           4);
-        RegCloseKey(key);
+            RegSetValueExW(key.get(), L"PermCount", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&c.count), 4);
 
         test::LogCapture log;
         EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK) << log.Dump();
@@ -297,11 +297,11 @@ TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
     ASSERT_TRUE(test::StartQelmo());
     // A live instance of the driver's companion holds its mailslot: stopping is refused.
-    HANDLE slot = CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE0", 0, 0, nullptr);
-    ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+    FileHandle slot(CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE0", 0, 0, nullptr));
+    ASSERT_TRUE(slot);
     test::LogCapture log;
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_ERR_STOP_FAILED);
-    CloseHandle(slot);
+    slot.reset();
     const auto* line = log.Find(L"fail to stop original driver qelmo");
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(line->level, 5u);
@@ -312,26 +312,37 @@ TEST_F(Lifecycle, UninstallRefusesWhenTheRunningDriverCannotBeStopped) {
 
 TEST_F(Lifecycle, UninstallResetsTheSafetyNetFirst) {
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+    // A stamp from long ago: the uninstall's own stamp differs from it without waiting.
+    const std::wstring oldStamp = L"2001-02-03 04:05:06";
+    {
+        RegKeyHandle key;
+        ASSERT_EQ(
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, KEY_SET_VALUE, key.put()),
+            0);
+        DWORD code = 1;
+        RegSetValueExW(key.get(), L"StatusCode", 0, REG_DWORD, reinterpret_cast<BYTE*>(&code), 4);
+        RegSetValueExW(key.get(), L"LastLeaveTime", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(oldStamp.c_str()),
+                       static_cast<DWORD>(oldStamp.size() * sizeof(wchar_t)));
+    }
     std::wstring oldPath;
     ASSERT_EQ(GetSafetyNetFilePath(oldPath), 0u);
-    HANDLE file =
-        CreateFileW(oldPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
-    HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, KEY_SET_VALUE, &key), 0);
-    DWORD code = 1;
-    RegSetValueExW(key, L"StatusCode", 0, REG_DWORD, reinterpret_cast<BYTE*>(&code), 4);
-    RegCloseKey(key);
-    auto oldStamp = ReadValue(HKEY_LOCAL_MACHINE, kParametersKey, L"LastLeaveTime").String();
+    {
+        FileHandle file(
+            CreateFileW(oldPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+    }
+    ASSERT_EQ(ReadValue(HKEY_LOCAL_MACHINE, kParametersKey, L"LastLeaveTime").String(), oldStamp);
     // Keep the driver installed so the values stay readable afterwards.
-    HKEY serviceKey;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE, &serviceKey),
-              0);
-    DWORD two = 2;
-    RegSetValueExW(serviceKey, L"PermCount", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), 4);
-    RegCloseKey(serviceKey);
-    Sleep(1100);  // a new second gives a new stamp
+    {
+        RegKeyHandle serviceKey;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_SET_VALUE,
+                                serviceKey.put()),
+                  0);
+        DWORD two = 2;
+        RegSetValueExW(serviceKey.get(), L"PermCount", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two),
+                       4);
+    }
 
     EXPECT_EQ(host_.Run(ACTION_UNINSTALL, test::PackageDir(L"v1")), DRV_OK);
     EXPECT_FALSE(FileExists(oldPath));

@@ -4,18 +4,19 @@
 
 #include <qelmo_plugin.h>
 
+#include "common/handles.h"
 #include "support/fixtures.h"
 
 namespace qelmo {
 namespace {
 
 TEST(PluginIdentity, OwnerModuleIdAndVersionThroughTheLoadedDll) {
-    HMODULE dll = LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str());
-    ASSERT_NE(dll, nullptr) << GetLastError();
+    LibraryHandle dll(LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str()));
+    ASSERT_TRUE(dll) << GetLastError();
     auto ownerId = test::ProcAddress<PFN_Plugin_Interface_GetHelperOwnerModuleID>(
-        dll, "Plugin_Interface_GetHelperOwnerModuleID");
+        dll.get(), "Plugin_Interface_GetHelperOwnerModuleID");
     auto version = test::ProcAddress<PFN_Plugin_Interface_GetModuleVersion>(
-        dll, "Plugin_Interface_GetModuleVersion");
+        dll.get(), "Plugin_Interface_GetModuleVersion");
     ASSERT_TRUE(ownerId && version);
     EXPECT_EQ(ownerId(), 20019u);
     uint32_t v[3] = {7, 7, 7};
@@ -24,7 +25,7 @@ TEST(PluginIdentity, OwnerModuleIdAndVersionThroughTheLoadedDll) {
     EXPECT_EQ(v[0], 2u);
     EXPECT_EQ(v[1], 9u);
     EXPECT_EQ(v[2], 9999u);
-    FreeLibrary(dll);
+    dll.reset();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,10 @@
 #include <vector>
 
 #include "common/driver_names.h"
+#include "common/handles.h"
+#include "support/child_process.h"
 #include "support/fixtures.h"
+#include "support/layout.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
 
@@ -22,105 +26,10 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out;  // '\r' removed
-    std::string err;
-    bool started = false;
-};
-
-// Whatever the pipe holds now, without waiting for more.
-void Drain(HANDLE pipe, std::string& into) {
-    DWORD available = 0;
-    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-        char buffer[4096];
-        DWORD got = 0;
-        DWORD want = available < sizeof buffer ? available : static_cast<DWORD>(sizeof buffer);
-        if (!ReadFile(pipe, buffer, want, &got, nullptr) || got == 0) return;
-        into.append(buffer, got);
-    }
-}
-
-std::string WithoutCr(std::string text) {
-    std::erase(text, '\r');
-    return text;
-}
-
-// One command-line argument, quoted so that CommandLineToArgvW gives it back unchanged.
-std::wstring Quote(const std::wstring& arg) {
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-        } else {
-            if (c == L'"') quoted.append(backslashes + 1, L'\\');
-            backslashes = 0;
-        }
-        quoted += c;
-    }
-    quoted.append(backslashes, L'\\');  // doubled before the closing quote
-    return quoted + L"\"";
-}
+using ToolRun = test::ChildRun;
 
 ToolRun RunTool(const std::vector<std::wstring>& args) {
-    ToolRun run;
-    const std::wstring exe = test::BinDir() + L"qelmoctl.exe";
-    std::wstring line = Quote(exe);
-    for (const auto& a : args)
-        line += L" " + Quote(a);
-
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return run;
-    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) {
-        CloseHandle(outRead);
-        CloseHandle(outWrite);
-        return run;
-    }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = outWrite;
-    si.hStdError = errWrite;
-    PROCESS_INFORMATION pi{};
-    std::vector<wchar_t> mutableLine(line.begin(), line.end());
-    mutableLine.push_back(L'\0');
-    run.started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0,
-                                 nullptr, nullptr, &si, &pi) != FALSE;
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    if (run.started) {
-        // The output is read until the process has ended, not until the pipes report their end:
-        // a Wine system process started on the tool's behalf (explorer.exe /desktop, the first
-        // time something needs the desktop) inherits the tool's standard handles and keeps the
-        // pipes open for the rest of the session.
-        const ULONGLONG deadline = GetTickCount64() + 120000;
-        for (;;) {
-            Drain(outRead, run.out);
-            Drain(errRead, run.err);
-            if (WaitForSingleObject(pi.hProcess, 10) == WAIT_OBJECT_0) break;
-            if (GetTickCount64() > deadline) {
-                TerminateProcess(pi.hProcess, 99);
-                WaitForSingleObject(pi.hProcess, 5000);
-                break;
-            }
-        }
-        Drain(outRead, run.out);
-        Drain(errRead, run.err);
-        GetExitCodeProcess(pi.hProcess, &run.exitCode);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
-    run.out = WithoutCr(run.out);
-    run.err = WithoutCr(run.err);
-    return run;
+    return test::RunChild(test::BinDir() + L"qelmoctl.exe", args);
 }
 
 std::string Describe(const std::vector<std::wstring>& args, const ToolRun& run) {
@@ -135,12 +44,12 @@ std::wstring WriteTempFile(const std::wstring& name, const std::string& content)
     wchar_t temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     std::wstring path = std::wstring(temp) + name;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::wstring();
+    FileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return std::wstring();
     DWORD written = 0;
-    BOOL ok =
-        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
+    BOOL ok = WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written,
+                        nullptr);
     return ok && written == content.size() ? path : std::wstring();
 }
 
@@ -241,17 +150,17 @@ TEST_F(Qelmoctl, ArgumentsAndExitCodes) {
 using RegistrySnapshot = std::map<std::wstring, std::pair<DWORD, std::vector<BYTE>>>;
 
 void SnapshotTree(HKEY root, const std::wstring& path, RegistrySnapshot& into) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    RegKeyHandle key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
     for (DWORD i = 0;; ++i) {
         wchar_t name[512];
         DWORD nameUnits = 512, type = 0, bytes = 0;
-        if (RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, nullptr, &bytes) !=
+        if (RegEnumValueW(key.get(), i, name, &nameUnits, nullptr, &type, nullptr, &bytes) !=
             ERROR_SUCCESS)
             break;
         std::vector<BYTE> data(bytes);
         nameUnits = 512;
-        RegEnumValueW(key, i, name, &nameUnits, nullptr, &type, data.data(), &bytes);
+        RegEnumValueW(key.get(), i, name, &nameUnits, nullptr, &type, data.data(), &bytes);
         data.resize(bytes);
         into[path + L"\\" + name] = {type, data};
     }
@@ -259,35 +168,34 @@ void SnapshotTree(HKEY root, const std::wstring& path, RegistrySnapshot& into) {
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD units = 256;
-        if (RegEnumKeyExW(key, i, name, &units, nullptr, nullptr, nullptr, nullptr) !=
+        if (RegEnumKeyExW(key.get(), i, name, &units, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS)
             break;
         subkeys.push_back(name);
     }
-    RegCloseKey(key);
     into[path + L"\\"] = {REG_NONE, {}};  // the key itself
     for (const auto& s : subkeys)
         SnapshotTree(root, path + L"\\" + s, into);
 }
 
-const wchar_t* kSessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t* kSessionManager = test::layout::kSessionManagerKey;
 
 RegistrySnapshot FootprintSnapshot() {
     RegistrySnapshot s;
     SnapshotTree(HKEY_LOCAL_MACHINE, names::kServiceKey, s);
     SnapshotTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor", s);
     auto pending =
-        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
-    if (pending.exists) s[L"PendingFileRenameOperations"] = {pending.type, pending.bytes};
+        test::ReadValue(HKEY_LOCAL_MACHINE, kSessionManager, test::layout::kPendingRenames);
+    if (pending.exists) s[test::layout::kPendingRenames] = {pending.type, pending.bytes};
     return s;
 }
 
 void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
-    HKEY handle = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &handle), 0);
-    EXPECT_EQ(RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
-              0);
-    RegCloseKey(handle);
+    RegKeyHandle handle;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, handle.put()), 0);
+    EXPECT_EQ(
+        RegSetValueExW(handle.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+        0);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -324,11 +232,9 @@ std::string JsonPath(const std::wstring& path) {
 
 bool WaitUntilServiceGone() {
     for (int i = 0; i < 50; ++i) {
-        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = OpenServiceW(scm, names::kServiceName, SERVICE_QUERY_STATUS);
+        ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ScHandle service(OpenServiceW(scm.get(), names::kServiceName, SERVICE_QUERY_STATUS));
         const bool gone = !service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-        if (service) CloseServiceHandle(service);
-        CloseServiceHandle(scm);
         if (gone) return true;
         Sleep(100);
     }
@@ -437,13 +343,12 @@ TEST_F(Qelmoctl, DoctorReadsPendingRestartOperationsPairByPair) {
         multi += L'\0';
     }
     multi += L'\0';
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key), 0);
-    ASSERT_EQ(RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+    RegKeyHandle key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, key.put()), 0);
+    ASSERT_EQ(RegSetValueExW(key.get(), test::layout::kPendingRenames, 0, REG_MULTI_SZ,
                              reinterpret_cast<const BYTE*>(multi.data()),
                              static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
               0);
-    RegCloseKey(key);
 
     ToolRun doctor = RunTool({L"--json", L"doctor"});
     const std::string what = Describe({L"--json", L"doctor"}, doctor);
@@ -462,6 +367,68 @@ TEST_F(Qelmoctl, DoctorReadsPendingRestartOperationsPairByPair) {
     EXPECT_EQ(JsonFindings(doctor.out, "restart.pending", "problem").size() +
                   JsonFindings(doctor.out, "restart.pending", "info").size(),
               listed)
+        << what;
+}
+
+// The file system and the doctor's places compare paths without case.
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// What an update whose new driver fails and a later reinstall leave behind: module files that no
+// registry value records, and a module folder scheduled for deletion that still holds a module in
+// use. Both are problems; an unrecorded file that the restart deletes anyway is information.
+TEST_F(Qelmoctl, DoctorReportsUnrecordedModulesAndFoldersThatCannotGo) {
+    ToolRun install = RunTool({L"install", test::PackageDir(L"v1")});
+    ASSERT_EQ(install.exitCode, 0u) << install.out << install.err;
+    namespace layout = test::layout;
+    const std::wstring live = layout::ModuleFile(layout::kModules[0], L"6.0.1035");
+    ASSERT_TRUE(test::FileExists(live));
+    const std::wstring liveFolder = live.substr(0, live.rfind(L'\\'));
+
+    struct Orphan {
+        std::wstring path;
+        bool scheduled;  // deleted at the restart
+        const char* status;
+    } orphans[] = {
+        {layout::ModuleFile(layout::kModules[0], L"5.0.1"), false, "problem"},
+        {layout::ModuleFile(layout::kModules[3], L"5.0.1"), true, "info"},
+    };
+    std::wstring multi = L"\\??\\" + liveFolder + std::wstring(1, L'\0') + L'\0';
+    for (const auto& o : orphans) {
+        const std::wstring folder = o.path.substr(0, o.path.rfind(L'\\'));
+        ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+        ASSERT_TRUE(CopyFileW(live.c_str(), o.path.c_str(), FALSE)) << GetLastError();
+        if (o.scheduled) multi += L"\\??\\" + o.path + std::wstring(1, L'\0') + L'\0';
+    }
+    multi += L'\0';
+    {
+        RegKeyHandle key;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, key.put()),
+                  0);
+        ASSERT_EQ(RegSetValueExW(key.get(), test::layout::kPendingRenames, 0, REG_MULTI_SZ,
+                                 reinterpret_cast<const BYTE*>(multi.data()),
+                                 static_cast<DWORD>(multi.size() * sizeof(wchar_t))),
+                  0);
+    }
+
+    ToolRun doctor = RunTool({L"--json", L"doctor"});
+    const std::string what = Describe({L"--json", L"doctor"}, doctor);
+    EXPECT_EQ(doctor.exitCode, 1u) << what;
+    for (const auto& o : orphans) {
+        const auto found = JsonFindings(doctor.out, "module.orphan", o.status);
+        bool seen = false;
+        for (const auto& line : found)
+            seen = seen || Lower(line).find(Lower(JsonPath(o.path))) != std::string::npos;
+        EXPECT_TRUE(seen) << test::Narrow(o.path) << "\n" << what;
+    }
+    EXPECT_EQ(JsonFindings(doctor.out, "module.orphan", "problem").size(), 1u) << what;
+    const auto pending = JsonFindings(doctor.out, "restart.pending", "problem");
+    ASSERT_EQ(pending.size(), 1u) << what;
+    EXPECT_THAT(Lower(pending[0]),
+                HasSubstr(Lower("delete " + JsonPath(liveFolder) + ": it holds modules")))
         << what;
 }
 

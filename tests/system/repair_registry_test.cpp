@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "common/handles.h"
 #include "common/driver_names.h"
 #include "lifecycle/registry_repair.h"
 #include "support/log_capture.h"
@@ -19,17 +20,16 @@ const std::wstring kKey = names::kServiceKey;
 void Arrange(bool keyExists, std::optional<DWORD> permCount, std::optional<DWORD> deleteFlag) {
     ASSERT_TRUE(test::CleanMachine().clean);
     if (!keyExists) return;
-    HKEY key = nullptr;
+    RegKeyHandle key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
     if (permCount)
-        RegSetValueExW(key, names::kPermCount, 0, REG_DWORD,
+        RegSetValueExW(key.get(), names::kPermCount, 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&*permCount), sizeof(DWORD));
     if (deleteFlag)
-        RegSetValueExW(key, names::kDeleteFlag, 0, REG_DWORD,
+        RegSetValueExW(key.get(), names::kDeleteFlag, 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&*deleteFlag), sizeof(DWORD));
-    RegCloseKey(key);
 }
 
 TEST(CheckDeleteFlagRegistry, OnlyANonzeroFlagMarksTheService) {

@@ -31,11 +31,10 @@ std::wstring SafetyNetPathFor(const std::wstring& stem) {
 }
 
 void CreateKey(const std::wstring& path) {
-    HKEY key = nullptr;
+    RegKeyHandle key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
@@ -44,10 +43,10 @@ void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
 }
 
 void CreateFileAt(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
-    CloseHandle(file);
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file) << GetLastError();
+    file.reset();
 }
 
 class SafetyNet : public ::testing::Test {
@@ -121,11 +120,11 @@ TEST_F(SafetyNet, DeleteOfALockedFileReportsPathAndDecimalCode) {
     CreateKey(kParameters);
     const std::wstring path = SafetyNetPathFor(kFixedStem);
     CreateFileAt(path);
-    HANDLE lock = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    FileHandle lock(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
     std::wstring message;
     EXPECT_FALSE(DeleteSafetyNetFile(message));
-    CloseHandle(lock);
+    lock.reset();
     EXPECT_EQ(message, L"Delete file " + path + L" failed, error code: 32");
 }
 
@@ -176,13 +175,12 @@ TEST_F(SafetyNet, ResetWithALockedFileLogsTheMessageAndStillWritesTheValues) {
     SetRaw(names::kLastLeaveTime, REG_SZ, L"2020-01-01 00:00:00#", 38);
     const std::wstring path = SafetyNetPathFor(SafetyNetStem(L"2020-01-01 00:00:00"));
     CreateFileAt(path);
-    HANDLE lock = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    FileHandle lock(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
 
     test::LogCapture capture;
     ResetSafetyNet();
-    CloseHandle(lock);
-
+    lock.reset();
     const auto* line = capture.Find(L"Delete file " + path + L" failed, error code: 32");
     ASSERT_NE(line, nullptr) << capture.Dump();
     EXPECT_EQ(line->level, 5u);

@@ -102,11 +102,10 @@ class ScratchKey : public ::testing::Test {
 protected:
     void SetUp() override {
         Remove();
-        HKEY key = nullptr;
+        RegKeyHandle key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kScratchPath, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
+                                  nullptr, key.put(), nullptr),
                   ERROR_SUCCESS);
-        RegCloseKey(key);
         ASSERT_EQ(SetDacl({{true, admins.get(), KEY_ALL_ACCESS},
                            {false, everyone.get(), KEY_CREATE_LINK},
                            {true, users.get(), KEY_READ}},
@@ -122,11 +121,10 @@ protected:
     // on a second key, so the protection is checked wherever the platform can show it.
     static bool PlatformStoresProtection() {
         const wchar_t* probePath = L"SOFTWARE\\QelmoSecurityProtectionProbe";
-        HKEY key = nullptr;
+        RegKeyHandle key;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, probePath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &key, nullptr) != ERROR_SUCCESS)
+                            key.put(), nullptr) != ERROR_SUCCESS)
             return false;
-        RegCloseKey(key);
         std::wstring name = L"MACHINE\\SOFTWARE\\QelmoSecurityProtectionProbe";
         PACL dacl = nullptr;
         PSECURITY_DESCRIPTOR sd = nullptr;

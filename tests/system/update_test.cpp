@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/handles.h"
 #include "common/driver_names.h"
 #include "support/driver_state.h"
 #include "support/fixtures.h"
@@ -31,13 +32,13 @@ class DebugSwitch {
 public:
     DebugSwitch() {
         DeleteFileW(Path().c_str());
-        HKEY key;
+        RegKeyHandle key;
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vantor\\ZRK", 0, nullptr, 0,
-                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
                             nullptr) == ERROR_SUCCESS) {
             DWORD on = 1;
-            RegSetValueExW(key, L"DebugLogFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&on), 4);
-            RegCloseKey(key);
+            RegSetValueExW(key.get(), L"DebugLogFlags", 0, REG_DWORD, reinterpret_cast<BYTE*>(&on),
+                           4);
         }
     }
     ~DebugSwitch() {
@@ -47,14 +48,15 @@ public:
     static std::wstring Path() { return test::BinDir() + L"ZRKHelperDebug.log"; }
     static std::string Text() {
         std::string text;
-        HANDLE file = CreateFileW(Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return text;
+        FileHandle file(CreateFileW(Path().c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+        if (!file) return text;
         char buffer[8192];
         DWORD got = 0;
-        while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
             text.append(buffer, got);
-        CloseHandle(file);
+        file.reset();
         return text;
     }
 };
@@ -175,15 +177,15 @@ TEST_P(UpdateOutcome, EndsWithItsStatusAndAWholeDriverFile) {
     InstallOriginal(o.original, o.startOriginal);
     test::PackageCopy w(o.update);
     DebugSwitch debug;
-    HANDLE slot = INVALID_HANDLE_VALUE;
+    FileHandle slot;
     if (o.before) o.before();
     if (o.holdInstanceMailslot)
-        slot = CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE3", 0, 0, nullptr);
+        slot.reset(CreateMailslotW(L"\\\\.\\mailslot\\qelmo_INSTANCE3", 0, 0, nullptr));
     OxalSetup_SetFaults(o.faults);
 
     test::LogCapture log;
     uint32_t status = host_.Run(ACTION_UPDATE, w.Path());
-    if (slot != INVALID_HANDLE_VALUE) CloseHandle(slot);
+    slot.reset();
     OxalSetup_SetFaults(L"");
     EXPECT_EQ(status, o.status) << log.Dump();
 
@@ -372,11 +374,11 @@ TEST_F(Update, TakingOverAServiceCountsThisInstallationIn) {
 
 TEST_F(Update, MissingServiceIsReinstalledFromTheNewPackage) {
     InstallOriginal(L"v1", false);
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(scm, L"qelmo", DELETE);
-    ASSERT_TRUE(service && DeleteService(service));
-    CloseServiceHandle(service);
-    CloseServiceHandle(scm);
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(OpenServiceW(scm.get(), L"qelmo", DELETE));
+    ASSERT_TRUE(service && DeleteService(service.get()));
+    service.reset();
+    scm.reset();
     ASSERT_TRUE(test::WaitUntilServiceGone());
 
     test::PackageCopy v2(L"v2");
@@ -390,23 +392,27 @@ TEST_F(Update, MissingServiceIsReinstalledFromTheNewPackage) {
 
 TEST_F(Update, DriverStartedAgainDuringTheReplaceLeavesTheUpdatePending) {
     // Someone starts the service between the replace and the check that the original is down.
-    // The copy library holds the replace's return for a moment, and the test starts the service
-    // (now running the new file) in that window.
+    // The copy library holds the replace (its second call) until the test has started the service,
+    // now running the new file.
     InstallOriginal(L"svcrunning", true);
     test::PackageCopy w(L"svcrunning2");
-    OxalSetup_SetDelays(L"2:2000");
-    std::thread starter([&w] {
-        for (int i = 0; i < 400; ++i) {
-            if (test::SameBytes(test::InstalledDriverFile(), PackageDriver(w.Path()))) {
+    KernelHandle copied(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle resume(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(copied && resume);
+    OxalSetup_HoldAfter(2, copied.get(), resume.get());
+    bool newFileStarted = false;
+    std::thread starter([&] {
+        if (WaitForSingleObject(copied.get(), 60000) == WAIT_OBJECT_0)
+            newFileStarted =
+                test::SameBytes(test::InstalledDriverFile(), PackageDriver(w.Path())) &&
                 test::StartQelmo();
-                return;
-            }
-            Sleep(10);
-        }
+        SetEvent(resume.get());
     });
     test::LogCapture log;
     uint32_t status = host_.Run(ACTION_UPDATE, w.Path());
     starter.join();
+    OxalSetup_HoldAfter(0, nullptr, nullptr);
+    ASSERT_TRUE(newFileStarted) << log.Dump();
     EXPECT_EQ(status, DRV_OK_PENDING) << log.Dump();
     const auto* line = log.Find(L"original driver not yet stopped: qelmo");
     ASSERT_NE(line, nullptr);

@@ -389,8 +389,8 @@ int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (!argv) return kExitUsage;
+    qelmo::LocalMem release(argv);
     int code = Run(argc, argv);
-    LocalFree(argv);
     fflush(stdout);
     return code;
 }

@@ -1,11 +1,9 @@
-// UTF-16 <-> UTF-8 for the console and JSON output.
+// The shared UTF-8/UTF-16 conversion, under the tool's namespace.
 #pragma once
 
-#include <string>
+#include "common/utf.h"
 
 namespace qelmoctl {
-
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
-
+using qelmo::Narrow;
+using qelmo::Widen;
 }  // namespace qelmoctl

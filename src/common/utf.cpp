@@ -1,8 +1,8 @@
-#include "text.h"
+#include "common/utf.h"
 
 #include <windows.h>
 
-namespace qelmoctl {
+namespace qelmo {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return std::string();
@@ -24,4 +24,4 @@ std::wstring Widen(const std::string& text) {
     return out;
 }
 
-}  // namespace qelmoctl
+}  // namespace qelmo
