@@ -68,6 +68,15 @@ const std::vector<CallTime>& CallTimes();
 // Milliseconds that Sleep skipped since the last SetPlan.
 uint64_t SkippedSleepMs();
 
+// Sleep really pauses (on) or only moves the virtual clock (off, the default). With real pauses
+// the tick count is the real one, and the time spent in Sleep is summed.
+void SetRealSleep(bool on);
+// Seconds spent in real pauses since the last SetPlan.
+double RealSleptSeconds();
+// How often each function was called through a patched slot since the last SetPlan, counted or
+// not, indexed by function id.
+const std::vector<uint32_t>& CallsByFunction();
+
 // The exit code of a process ended by the kill mode.
 inline constexpr UINT kKilledExitCode = 0x4B494C4C;
 
