@@ -18,10 +18,12 @@ double Median(std::vector<double> values);
 
 // ---- calls into the system, through the shared import hooks (call_counts.cpp) ------------------
 
-// Calls per function id of the hooks' table, for one action.
+// Calls and the time spent in them per function id of the hooks' table, for one action.
 struct CallCounts {
     std::vector<uint32_t> byFunction;
+    std::vector<double> microsByFunction;
     uint32_t Total() const;
+    double TotalMicros() const;
 };
 
 // Patches the imports of the plug-in and of this program (where the direct work is) once; Sleep
@@ -35,6 +37,8 @@ CallCounts TakeCount();
 double SleptSeconds();
 // Functions whose counts differ, largest difference first: "Name +N" (plug-in more) or "Name -N".
 std::string Differences(const CallCounts& plugin, const CallCounts& direct, size_t top);
+// Every function either side called: name, calls and milliseconds on each side (markdown rows).
+void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct);
 
 // ---- the plug-in (plugin_path.cpp) --------------------------------------------------------------
 

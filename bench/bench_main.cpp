@@ -13,7 +13,9 @@
 // plug-in's imports and this program's are patched by the fault campaign's hooks
 // (call_counts.cpp). The size and import count of the DLL come from scripts/bench.sh (objdump).
 //
-//   qelmo_bench [--rounds N] [--enum-calls N] [--log-sites N] [--skip-lifecycle]
+//   qelmo_bench [--rounds N] [--enum-calls N] [--log-sites N] [--skip-lifecycle] [--all-calls]
+//
+// --all-calls adds every function either side called, with its calls and the time in them.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -57,7 +59,7 @@ int Run() {
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     LocalMem argvOwner(argv);
     int rounds = 9, enumCalls = 100, logSites = 1000000;
-    bool lifecycle = true;
+    bool lifecycle = true, allCalls = false;
     for (int i = 1; argv && i < argc; ++i) {
         const std::wstring a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -69,6 +71,8 @@ int Run() {
             logSites = _wtoi(argv[++i]);
         else if (a == L"--skip-lifecycle")
             lifecycle = false;
+        else if (a == L"--all-calls")
+            allCalls = true;
     }
     argvOwner.reset();
     rounds = std::max(rounds, 3);
@@ -156,7 +160,7 @@ int Run() {
         "| DoAction(unknown action), logging off | %.2f library calls (2 log sites) | - | - | "
         "<= 2 per site | - |\n",
         gate.exportCallsOff);
-    printf("rounds: %d (medians); enumeration calls per round: %d; log sites per round: %d\n",
+    printf("\nrounds: %d (medians); enumeration calls per round: %d; log sites per round: %d\n",
            rounds, enumCalls, logSites);
     if (lifecycle && !lifecycleFigures.ok)
         printf("note: some lifecycle rounds did not end cleanly\n");
@@ -175,6 +179,13 @@ int Run() {
                    Differences(lifecycleFigures.exportCalls[i], lifecycleFigures.directCalls[i],
                                kTopDifferences)
                        .c_str());
+    if (allCalls && lifecycle) {
+        printf("\n| action | function | plug-in calls | time | direct calls | time |\n");
+        printf("|---|---|---|---|---|---|\n");
+        for (int i = 0; i < kLifecycleActions; ++i)
+            PrintAllCalls(names[i], lifecycleFigures.exportCalls[i],
+                          lifecycleFigures.directCalls[i]);
+    }
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -31,8 +32,16 @@ uint32_t CallCounts::Total() const {
     return total;
 }
 
+double CallCounts::TotalMicros() const {
+    double total = 0;
+    for (double micros : microsByFunction)
+        total += micros;
+    return total;
+}
+
 bool HookCalls(HMODULE plugin) {
     fault::SetRealSleep(true);
+    fault::SetTiming(true);
     fault::SetPlan({});
     return fault::PatchImports(plugin) != 0 && fault::PatchImports(GetModuleHandleW(nullptr)) != 0;
 }
@@ -44,9 +53,13 @@ void StartCount() {
 CallCounts TakeCount() {
     CallCounts counts;
     counts.byFunction = fault::CallsByFunction();
+    counts.microsByFunction.assign(counts.byFunction.size(), 0);
+    for (const fault::CallTime& call : fault::CallTimes())
+        counts.microsByFunction[call.id] += call.microseconds;
     const std::vector<fault::FunctionInfo>& functions = fault::Functions();
     for (size_t id = 0; id < counts.byFunction.size(); ++id)
-        if (IsAllocator(functions[id].name)) counts.byFunction[id] = 0;
+        if (IsAllocator(functions[id].name))
+            counts.byFunction[id] = 0, counts.microsByFunction[id] = 0;
     return counts;
 }
 
@@ -72,6 +85,22 @@ std::string Differences(const CallCounts& plugin, const CallCounts& direct, size
         text += std::to_string(differences[i].first);
     }
     return text.empty() ? "none" : text;
+}
+
+}  // namespace qelmo::bench
+
+namespace qelmo::bench {
+
+void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct) {
+    const size_t n = std::min(plugin.byFunction.size(), direct.byFunction.size());
+    for (size_t id = 0; id < n; ++id) {
+        if (!plugin.byFunction[id] && !direct.byFunction[id]) continue;
+        printf("| %s | %s | %u | %.2f ms | %u | %.2f ms |\n", action, fault::Functions()[id].name,
+               plugin.byFunction[id], plugin.microsByFunction[id] / 1000, direct.byFunction[id],
+               direct.microsByFunction[id] / 1000);
+    }
+    printf("| %s | all | %u | %.2f ms | %u | %.2f ms |\n", action, plugin.Total(),
+           plugin.TotalMicros() / 1000, direct.Total(), direct.TotalMicros() / 1000);
 }
 
 }  // namespace qelmo::bench
