@@ -2,6 +2,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/debug_log.h"
 #include "common/handles.h"
 #include "direct.h"
 #include "support/machine.h"
@@ -26,17 +27,57 @@ void SetDword(const std::wstring& key, const wchar_t* name, DWORD value) {
                    sizeof value);
 }
 
+namespace {
+
+// Opened for reading the way the plug-in opens keys: the 64-bit view first, then as asked.
+bool OpenForReading(const std::wstring& key, RegKeyHandle& opened) {
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                         opened.put()) == ERROR_SUCCESS ||
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, opened.put()) ==
+               ERROR_SUCCESS;
+}
+
+}  // namespace
+
 DWORD GetDword(const std::wstring& key, const wchar_t* name) {
     DWORD value = 0, size = sizeof value;
-    RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    RegKeyHandle k;
+    if (OpenForReading(key, k))
+        RegQueryValueExW(k.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
     return value;
 }
 
+// The size first, then the text: as the plug-in reads a string of unknown length.
 std::wstring GetSz(const std::wstring& key, const wchar_t* name) {
-    wchar_t value[MAX_PATH] = {};
-    DWORD size = sizeof value - sizeof(wchar_t);
-    RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size);
+    RegKeyHandle k;
+    DWORD size = 0;
+    if (!OpenForReading(key, k) ||
+        RegQueryValueExW(k.get(), name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        return L"";
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>((value.size() - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(k.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(value.data()),
+                         &size) != ERROR_SUCCESS)
+        return L"";
+    value.resize(wcsnlen(value.c_str(), value.size()));
     return value;
+}
+
+void ReadDebugSwitch() {
+    RegKeyHandle k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, debuglog::kSwitchKey, 0, KEY_READ | KEY_WOW64_64KEY,
+                      k.put()) != ERROR_SUCCESS)
+        return;
+    DWORD value = 0, size = sizeof value;
+    RegQueryValueExW(k.get(), debuglog::kSwitchValue, nullptr, nullptr,
+                     reinterpret_cast<BYTE*>(&value), &size);
+}
+
+void ReadRecordedModulePaths() {
+    for (const wchar_t* bits : {L"", L"64"}) {
+        GetSz(kServiceKey, (std::wstring(L"QELMOMonDll") + bits + L"Name").c_str());
+        GetSz(std::wstring(kServiceKey) + L"\\AddOn\\KipEvt" + bits, L"path");
+    }
 }
 
 void FlushServiceKey() {
@@ -64,6 +105,8 @@ void ConfigureFlags() {
 // Driver stopped, safety-net file looked for, status code and time stamp written.
 void ResetSafetyNet() {
     StopService();
+    // The file's name comes from the last time stamp.
+    GetSz(kParametersKey, L"LastLeaveTime");
     GetFileAttributesW((test::SystemDir() + L"\\00000000000000000000000000000000.dat").c_str());
     SetDword(kParametersKey, L"StatusCode", 9999);
     StampParameters();

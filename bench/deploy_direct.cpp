@@ -1,10 +1,16 @@
 // The module files: version texts, folder chains, copies, their registry records and their
 // removal, done directly.
+#include <windows.h>
+#include <shlwapi.h>
+
 #include <cwchar>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/handles.h"
+#include "deploy/deploy_names.h"
 #include "direct.h"
 #include "support/machine.h"
 
@@ -25,20 +31,40 @@ std::wstring FileVersionText(const std::wstring& path) {
     return static_cast<const wchar_t*>(text);
 }
 
+// A module file appears under its name only when whole: copied beside it, flushed, renamed.
 void CopyAndFlush(const std::wstring& from, const std::wstring& to) {
-    if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) return;
-    FileHandle file(CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!PathFileExistsW(from.c_str()) || PathFileExistsW(to.c_str())) return;
+    const std::wstring temporary = to + deploy::kModuleCopySuffix;
+    if (!CopyFileW(from.c_str(), temporary.c_str(), TRUE)) return;
+    FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
     if (file) {
         FlushFileBuffers(file.get());
         file.reset();
     }
+    MoveFileExW(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
 std::wstring DevicePath(const std::wstring& path) {
     wchar_t device[MAX_PATH] = {};
     QueryDosDeviceW(path.substr(0, 2).c_str(), device, MAX_PATH);
     return std::wstring(device) + path.substr(2);
+}
+
+// The add-on's key made one level at a time below the service key, as the plug-in makes it.
+void CreateKeyChain(std::initializer_list<const wchar_t*> levels) {
+    RegKeyHandle parent;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                      parent.put()) != ERROR_SUCCESS)
+        return;
+    for (const wchar_t* level : levels) {
+        RegKeyHandle created;
+        if (RegCreateKeyExW(parent.get(), level, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            created.put(), nullptr) != ERROR_SUCCESS)
+            return;
+        parent = std::move(created);
+    }
 }
 
 }  // namespace
@@ -65,7 +91,8 @@ void DeployModules(const std::wstring& package) {
         for (const std::wstring& level :
              {std::wstring(L"qelmo"), std::wstring(L"20019"), std::wstring(m.group), version}) {
             folder += L"\\" + level;
-            CreateDirectoryW(folder.c_str(), nullptr);
+            ReadDebugSwitch();
+            if (!CreateDirectoryW(folder.c_str(), nullptr)) PathIsDirectoryW(folder.c_str());
         }
         const std::wstring target = folder + L"\\" + m.file;
         CopyAndFlush(package + L"\\" + m.source, target);
@@ -76,9 +103,9 @@ void DeployModules(const std::wstring& package) {
             SetSz(kServiceKey, L"QELMOMonDllName", target);
             SetSz(kServiceKey, L"QELMOMonDllNameDev", DevicePath(target));
         } else {
-            const std::wstring key =
-                std::wstring(kServiceKey) + L"\\AddOn\\" +
-                (wcscmp(m.file, L"KipEvt64.dll") == 0 ? L"KipEvt64" : L"KipEvt");
+            const wchar_t* addOn = wcscmp(m.file, L"KipEvt64.dll") == 0 ? L"KipEvt64" : L"KipEvt";
+            const std::wstring key = std::wstring(kServiceKey) + L"\\AddOn\\" + addOn;
+            CreateKeyChain({L"AddOn", addOn});
             SetSz(key, L"path", target);
             SetSz(key, L"devpath", DevicePath(target));
             SetSz(key, L"version", version);

@@ -19,6 +19,10 @@ void SetDword(const std::wstring& key, const wchar_t* name, DWORD value);
 DWORD GetDword(const std::wstring& key, const wchar_t* name);
 std::wstring GetSz(const std::wstring& key, const wchar_t* name);
 void FlushServiceKey();
+// The debug file's registry switch, read wherever the plug-in makes its debug log.
+void ReadDebugSwitch();
+// The four recorded module paths, read before a deployment.
+void ReadRecordedModulePaths();
 void StampParameters();
 void ConfigureFlags();
 // Driver stopped, safety-net file looked for, status code and time stamp written.
@@ -26,8 +30,11 @@ void ResetSafetyNet();
 
 // ---- the service (service_direct.cpp) -----------------------------------------------------------
 
-// Stops the driver (if running) and waits for it without sleeping.
+// Looks for the service's instance mailslots, then stops the driver (if running) and waits for it
+// without sleeping.
 void StopService();
+// The service's state, from a service manager opened for this query alone.
+bool ServiceStopped();
 bool StartService();
 bool ServiceExists();
 void DeleteTheService();

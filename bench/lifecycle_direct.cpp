@@ -13,6 +13,7 @@ namespace qelmo::bench {
 using namespace direct;
 
 void InstallDirectly(const std::wstring& package) {
+    ReadRecordedModulePaths();
     DeployModules(package);
     wchar_t device[MAX_PATH] = {};
     QueryDosDeviceW(L"C:", device, MAX_PATH);
@@ -33,6 +34,7 @@ void InstallDirectly(const std::wstring& package) {
 }
 
 void UpdateDirectly(const std::wstring& package) {
+    ReadDebugSwitch();
     ConfigureFlags();
     ResetSafetyNet();
     RewriteServiceDacl();
@@ -41,14 +43,20 @@ void UpdateDirectly(const std::wstring& package) {
                                 GetSz(std::wstring(kServiceKey) + L"\\AddOn\\KipEvt", L"path"),
                                 GetSz(std::wstring(kServiceKey) + L"\\AddOn\\KipEvt64", L"path")};
     DeployModules(package);
+    // The service looked for, its deletion mark read, looked for again and PermCount read.
     ServiceExists();
+    GetDword(kServiceKey, L"DeleteFlag");
+    ServiceExists();
+    GetDword(kServiceKey, L"PermCount");
     const std::wstring drivers = test::DriversDir() + L"\\qelmo.sys";
     const std::wstring backup = package + L"\\qelmo_backup.sys";
     DWORD error = 0;
     Copy(backup.c_str(), drivers.c_str(), TRUE, &error);
-    StopService();
+    if (!ServiceStopped()) StopService();
     Copy(drivers.c_str(), (package + L"\\qelmo.sys").c_str(), TRUE, &error);
-    StartService();
+    // Stopped before the start, then ZrkFlags decides about the start.
+    ServiceStopped();
+    if (!(GetDword(kServiceKey, L"ZrkFlags") & 1)) StartService();
     DeleteFileW(backup.c_str());
     for (const auto& path : old)
         RemoveModuleFile(path, 1);

@@ -9,6 +9,7 @@
 
 #include "common/handles.h"
 #include "direct.h"
+#include "service/service_names.h"
 
 namespace qelmo::bench::direct {
 
@@ -29,6 +30,12 @@ void RewriteServiceDacl() {
 
 // Stops the driver (if running) and waits for it without sleeping.
 void StopService() {
+    for (int i = 0; i < svc::kMailslotInstances; ++i) {
+        wchar_t slot[svc::kMailslotNameUnits] = {};
+        _snwprintf_s(slot, svc::kMailslotNameUnits, _TRUNCATE, svc::kMailslotFormat, L"qelmo", i);
+        FileHandle probe(CreateFileW(slot, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
     ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_STOP | SERVICE_QUERY_STATUS)
                          : nullptr);
@@ -44,6 +51,7 @@ void StopService() {
 }
 
 bool StartService() {
+    ReadDebugSwitch();
     ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_START | SERVICE_QUERY_STATUS)
                          : nullptr);
@@ -75,6 +83,17 @@ bool ServiceExists() {
 void RunInf(const wchar_t* section, const std::wstring& package) {
     std::wstring command = std::wstring(section) + L" 128 " + package + L"\\qelmo.inf";
     InstallHinfSectionW(nullptr, nullptr, command.c_str(), 0);
+}
+
+bool ServiceStopped() {
+    ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle service(scm ? OpenServiceW(scm.get(), L"qelmo", SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS status = {};
+    const bool stopped = !service || !QueryServiceStatus(service.get(), &status) ||
+                         status.dwCurrentState == SERVICE_STOPPED;
+    service.reset();
+    scm.reset();
+    return stopped;
 }
 
 void DeleteTheService() {
