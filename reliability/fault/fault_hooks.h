@@ -6,8 +6,10 @@
 //     once or for every later call of the same function,
 //   - end the process at it (a kill at that call boundary; a copy is cut halfway first),
 //   - hand it to a simulation of Windows behaviour that Wine lacks (fault_sim.h).
-// Sleep is always instant and advances a virtual clock that GetTickCount and GetTickCount64 add,
-// so the plug-in's pauses and waits cost no real time and its timeouts still come.
+// Sleep is instant by default and advances a virtual clock that GetTickCount and GetTickCount64
+// add, so the plug-in's pauses and waits cost no real time and its timeouts still come; the bench
+// asks for real, timed pauses instead (SetRealSleep). Every call through a patched slot is tallied
+// by function (CallsByFunction): the bench compares the plug-in's calls with its direct work's.
 #pragma once
 
 #include <windows.h>
