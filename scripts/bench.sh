@@ -5,9 +5,10 @@
 #   install, update and uninstall through the export (less the time spent in Sleep: the pauses
 #   and the polling of waits) against the same work done directly;
 #   a log site whose category is off: time, library calls and heap allocations per site;
-#   the DLL's size and imports (objdump -p).
+#   the DLL's size and imports (objdump -p);
+# then, per action, the calls into the system on both sides and the functions where they differ.
 # Extra arguments go to qelmo_bench.exe (--rounds N, --enum-calls N, --log-sites N,
-# --skip-lifecycle). Takes a few minutes; the machine should be otherwise idle.
+# --skip-lifecycle, --all-calls). Takes a few minutes; the machine should be otherwise idle.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh" >/dev/null
@@ -32,8 +33,10 @@ cpu=$(sed -n 's/^model name\s*:\s*//p' /proc/cpuinfo | head -1)
 echo "benchmarks, $(date '+%Y-%m-%d %H:%M'), ${cpu:-unknown CPU}, $(nproc) cores," \
      "$(wine --version 2>/dev/null || echo wine), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-# The plug-in's console echo of failed service controls is not part of the table.
+dll_row=$(printf '| helperQELMODriver.dll | %s bytes (%s stripped), imports %s functions from %s DLLs | - | - | - | - |' \
+  "$size" "$stripped_size" "$function_count" "$dll_count")
+# The plug-in's console echo of failed service controls is not part of the table. The DLL's row
+# closes the first table (the one that ends at the first empty line).
 "$root/scripts/wine-run.sh" "$root/build/bin/qelmo_bench.exe" "$@" | tr -d '\r' \
-  | grep -v '^ControlService failed!'
-printf '| helperQELMODriver.dll | %s bytes (%s stripped), imports %s functions from %s DLLs | - | - | - |\n' \
-  "$size" "$stripped_size" "$function_count" "$dll_count"
+  | grep -v '^ControlService failed!' \
+  | awk -v row="$dll_row" '!done && /^$/ { print row; done = 1 } { print } END { if (!done) print row }'

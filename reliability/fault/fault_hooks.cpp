@@ -7,6 +7,7 @@
 
 #include <oxal_setup.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -91,7 +92,14 @@ enum class Style {
     X("msvcrt.dll", malloc, kNoMemory, 8)                                                       \
     X("msvcrt.dll", calloc, kNoMemory, 8)                                                       \
     X("msvcrt.dll", realloc, kNoMemory, 8)                                                      \
-    X("oxalsetup.dll", Copy, kOutError, 32, 5, 112, 3)
+    X("oxalsetup.dll", Copy, kOutError, 32, 5, 112, 3)                                         \
+    X("advapi32.dll", RegGetValueW, kNever, 0)                                                  \
+    X("kernel32.dll", CopyFileW, kNever, 0)                                                     \
+    X("kernel32.dll", GetSystemWow64DirectoryW, kNever, 0)                                      \
+    X("kernel32.dll", GetLocalTime, kNever, 0)                                                  \
+    X("kernel32.dll", SwitchToThread, kNever, 0)
+// The last five are only tallied: calls that the bench's direct work makes and the plug-in does
+// not (or makes without a way to fail that matters).
 // clang-format on
 
 enum FunctionIndex : int {
@@ -125,6 +133,9 @@ struct State {
     std::vector<std::pair<void**, void*>> patched;  // slot, value before
     bool timing = false;
     std::vector<CallTime> times;
+    bool realSleep = false;
+    double realSleptSeconds = 0;
+    std::vector<uint32_t> calls = std::vector<uint32_t>(kFunctionCount, 0);
 };
 
 State& TheState() {
@@ -270,7 +281,18 @@ struct Hook<R (*)(A...), Id> {
     using Function = R (*)(A...);
     static R Call(A... args) {
         State& s = TheState();
+        ++s.calls[Id];
         if constexpr (Id == kFn_Sleep) {
+            if (s.realSleep) {
+                LARGE_INTEGER start, end, frequency;
+                QueryPerformanceCounter(&start);
+                reinterpret_cast<Function>(s.originals[Id])(args...);
+                QueryPerformanceCounter(&end);
+                QueryPerformanceFrequency(&frequency);
+                s.realSleptSeconds +=
+                    static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+                return;
+            }
             // Instant: the pause only moves the virtual clock.
             s.skippedMs += static_cast<DWORD>(std::get<0>(std::forward_as_tuple(args...)));
             return;
@@ -408,6 +430,8 @@ void SetPlan(const Plan& plan) {
     s.failingFunction = -1;
     s.skippedMs = 0;
     s.times.clear();
+    s.realSleptSeconds = 0;
+    std::fill(s.calls.begin(), s.calls.end(), 0);
 }
 
 const std::vector<uint16_t>& Sequence() {
@@ -432,6 +456,18 @@ const std::vector<CallTime>& CallTimes() {
 
 uint64_t SkippedSleepMs() {
     return TheState().skippedMs;
+}
+
+void SetRealSleep(bool on) {
+    TheState().realSleep = on;
+}
+
+double RealSleptSeconds() {
+    return TheState().realSleptSeconds;
+}
+
+const std::vector<uint32_t>& CallsByFunction() {
+    return TheState().calls;
 }
 
 void* Original(int id) {

@@ -6,8 +6,10 @@
 //     once or for every later call of the same function,
 //   - end the process at it (a kill at that call boundary; a copy is cut halfway first),
 //   - hand it to a simulation of Windows behaviour that Wine lacks (fault_sim.h).
-// Sleep is always instant and advances a virtual clock that GetTickCount and GetTickCount64 add,
-// so the plug-in's pauses and waits cost no real time and its timeouts still come.
+// Sleep is instant by default and advances a virtual clock that GetTickCount and GetTickCount64
+// add, so the plug-in's pauses and waits cost no real time and its timeouts still come; the bench
+// asks for real, timed pauses instead (SetRealSleep). Every call through a patched slot is tallied
+// by function (CallsByFunction): the bench compares the plug-in's calls with its direct work's.
 #pragma once
 
 #include <windows.h>
@@ -68,6 +70,15 @@ void SetTiming(bool on);
 const std::vector<CallTime>& CallTimes();
 // Milliseconds that Sleep skipped since the last SetPlan.
 uint64_t SkippedSleepMs();
+
+// Sleep really pauses (on) or only moves the virtual clock (off, the default). With real pauses
+// the tick count is the real one, and the time spent in Sleep is summed.
+void SetRealSleep(bool on);
+// Seconds spent in real pauses since the last SetPlan.
+double RealSleptSeconds();
+// How often each function was called through a patched slot since the last SetPlan, counted or
+// not, indexed by function id.
+const std::vector<uint32_t>& CallsByFunction();
 
 // The exit code of a process ended by the kill mode.
 inline constexpr UINT kKilledExitCode = 0x4B494C4C;

@@ -1,0 +1,106 @@
+// Calls into the system per action, counted by the same import hooks as the fault campaign: the
+// plug-in's imports and this program's own (the direct work) are patched alike, so the two counts
+// are comparable function by function.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench.h"
+#include "fault/fault_hooks.h"
+
+namespace qelmo::bench {
+
+namespace {
+
+bool IsAllocator(const char* name) {
+    return std::strcmp(name, "malloc") == 0 || std::strcmp(name, "calloc") == 0 ||
+           std::strcmp(name, "realloc") == 0;
+}
+
+}  // namespace
+
+uint32_t CallCounts::Total() const {
+    uint32_t total = 0;
+    for (uint32_t n : byFunction)
+        total += n;
+    return total;
+}
+
+double CallCounts::TotalMicros() const {
+    double total = 0;
+    for (double micros : microsByFunction)
+        total += micros;
+    return total;
+}
+
+bool HookCalls(HMODULE plugin) {
+    fault::SetRealSleep(true);
+    fault::SetTiming(true);
+    fault::SetPlan({});
+    return fault::PatchImports(plugin) != 0 && fault::PatchImports(GetModuleHandleW(nullptr)) != 0;
+}
+
+void StartCount() {
+    fault::SetPlan({});
+}
+
+CallCounts TakeCount() {
+    CallCounts counts;
+    counts.byFunction = fault::CallsByFunction();
+    counts.microsByFunction.assign(counts.byFunction.size(), 0);
+    for (const fault::CallTime& call : fault::CallTimes())
+        counts.microsByFunction[call.id] += call.microseconds;
+    const std::vector<fault::FunctionInfo>& functions = fault::Functions();
+    for (size_t id = 0; id < counts.byFunction.size(); ++id)
+        if (IsAllocator(functions[id].name))
+            counts.byFunction[id] = 0, counts.microsByFunction[id] = 0;
+    return counts;
+}
+
+double SleptSeconds() {
+    return fault::RealSleptSeconds();
+}
+
+std::string Differences(const CallCounts& plugin, const CallCounts& direct, size_t top) {
+    std::vector<std::pair<long, size_t>> differences;  // difference, function id
+    const size_t n = std::min(plugin.byFunction.size(), direct.byFunction.size());
+    for (size_t id = 0; id < n; ++id) {
+        const long d = static_cast<long>(plugin.byFunction[id]) - direct.byFunction[id];
+        if (d != 0) differences.emplace_back(d, id);
+    }
+    std::stable_sort(differences.begin(), differences.end(), [](const auto& a, const auto& b) {
+        return std::labs(a.first) > std::labs(b.first);
+    });
+    std::string text;
+    for (size_t i = 0; i < differences.size() && i < top; ++i) {
+        if (!text.empty()) text += ", ";
+        text += fault::Functions()[differences[i].second].name;
+        text += differences[i].first > 0 ? " +" : " ";
+        text += std::to_string(differences[i].first);
+    }
+    return text.empty() ? "none" : text;
+}
+
+}  // namespace qelmo::bench
+
+namespace qelmo::bench {
+
+void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct) {
+    const size_t n = std::min(plugin.byFunction.size(), direct.byFunction.size());
+    for (size_t id = 0; id < n; ++id) {
+        if (!plugin.byFunction[id] && !direct.byFunction[id]) continue;
+        printf("| %s | %s | %u | %.2f ms | %u | %.2f ms |\n", action, fault::Functions()[id].name,
+               plugin.byFunction[id], plugin.microsByFunction[id] / 1000, direct.byFunction[id],
+               direct.microsByFunction[id] / 1000);
+    }
+    printf("| %s | all | %u | %.2f ms | %u | %.2f ms |\n", action, plugin.Total(),
+           plugin.TotalMicros() / 1000, direct.Total(), direct.TotalMicros() / 1000);
+}
+
+}  // namespace qelmo::bench
