@@ -35,19 +35,19 @@ F Export(HMODULE module, const char* name) {
 }  // namespace
 
 PatchedPlugin::PatchedPlugin() {
-    module_ = LoadLibraryW((reliability::ProgramFolder() + L"helperQELMODriver.dll").c_str());
+    module_.reset(LoadLibraryW((reliability::ProgramFolder() + L"helperQELMODriver.dll").c_str()));
     if (!module_) return;
-    doAction_ =
-        Export<PFN_Plugin_Interface_DriversDoAction>(module_, "Plugin_Interface_DriversDoAction");
+    doAction_ = Export<PFN_Plugin_Interface_DriversDoAction>(module_.get(),
+                                                             "Plugin_Interface_DriversDoAction");
     enumerate_ = Export<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        module_, "Plugin_Interface_EnumerateDriversInfo");
-    PatchImports(module_, &unhooked_);
+        module_.get(), "Plugin_Interface_EnumerateDriversInfo");
+    PatchImports(module_.get(), &unhooked_);
 }
 
 PatchedPlugin::~PatchedPlugin() {
     if (!module_) return;
     UnpatchImports();
-    FreeLibrary(module_);
+    module_.reset();
 }
 
 bool IsActionName(const std::wstring& action) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fault/fault_hooks.h"
+#include "common/handles.h"
 
 namespace qelmo::fault {
 
@@ -23,14 +24,14 @@ public:
     PatchedPlugin& operator=(const PatchedPlugin&) = delete;
 
     bool Loaded() const { return doAction_ && enumerate_; }
-    HMODULE Module() const { return module_; }
+    HMODULE Module() const { return module_.get(); }
     PFN_Plugin_Interface_DriversDoAction DoAction() const { return doAction_; }
     PFN_Plugin_Interface_EnumerateDriversInfo Enumerate() const { return enumerate_; }
     // System imports that no hook covers ("dll!name").
     const std::vector<std::string>& Unhooked() const { return unhooked_; }
 
 private:
-    HMODULE module_ = nullptr;
+    LibraryHandle module_;
     PFN_Plugin_Interface_DriversDoAction doAction_ = nullptr;
     PFN_Plugin_Interface_EnumerateDriversInfo enumerate_ = nullptr;
     std::vector<std::string> unhooked_;

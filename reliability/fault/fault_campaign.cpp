@@ -38,6 +38,7 @@
 #include "support/campaign.h"
 #include "support/driver_state.h"
 #include "support/machine.h"
+#include "common/handles.h"
 
 namespace qelmo::reliability {
 namespace {
@@ -246,16 +247,15 @@ bool Campaign::Prepare() {
 }
 
 void Campaign::RestorePendingRenames() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key) !=
+    RegKeyHandle key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, key.put()) !=
         ERROR_SUCCESS)
         return;
     if (pending_.exists)
-        RegSetValueExW(key, kPendingRenames, 0, pending_.type, pending_.bytes.data(),
+        RegSetValueExW(key.get(), kPendingRenames, 0, pending_.type, pending_.bytes.data(),
                        pending_.Size());
     else
-        RegDeleteValueW(key, kPendingRenames);
-    RegCloseKey(key);
+        RegDeleteValueW(key.get(), kPendingRenames);
 }
 
 HostRun Campaign::RunHost(const ActionSpec& action, fault::Mode mode, uint32_t point,

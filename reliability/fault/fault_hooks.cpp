@@ -1,4 +1,5 @@
 #include "fault/fault_hooks.h"
+#include "common/handles.h"
 
 #include <aclapi.h>
 #include <setupapi.h>
@@ -190,20 +191,22 @@ Verdict Decide(int id) {
 // Half of `source` written to `target`: what a copy cut short by the end of its process leaves.
 void WriteHalfCopy(const wchar_t* source, const std::wstring& target) {
     if (!source) return;
-    HANDLE in =
-        CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (in == INVALID_HANDLE_VALUE) return;
-    std::vector<char> bytes(GetFileSize(in, nullptr) / 2);
+    std::vector<char> bytes;
     DWORD got = 0;
-    const BOOL read = bytes.empty() ||
-                      ReadFile(in, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
-    CloseHandle(in);
-    if (!read) return;
-    HANDLE out = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return;
+    {
+        const FileHandle in(
+            CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!in) return;
+        bytes.resize(GetFileSize(in.get(), nullptr) / 2);
+        if (!bytes.empty() &&
+            !ReadFile(in.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr))
+            return;
+    }
+    const FileHandle out(
+        CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!out) return;
     DWORD put = 0;
-    if (got) WriteFile(out, bytes.data(), got, &put, nullptr);
-    CloseHandle(out);
+    if (got) WriteFile(out.get(), bytes.data(), got, &put, nullptr);
 }
 
 // The end of the process at a call. A copy in progress is where a kill most often lands in real

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "fault/fault_hooks.h"
+#include "common/handles.h"
 
 namespace qelmo::fault::sim {
 namespace {
@@ -42,8 +43,8 @@ std::vector<BYTE> SidBytes(const wchar_t* text) {
     PSID sid = nullptr;
     std::vector<BYTE> bytes;
     if (!ConvertStringSidToSidW(text, &sid)) return bytes;
+    const LocalMem owner(sid);
     bytes.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
-    LocalFree(sid);
     return bytes;
 }
 
@@ -81,8 +82,8 @@ std::vector<Ace> Aces(const std::vector<BYTE>& bytes) {
         wchar_t* text = nullptr;
         std::wstring sid;
         if (ConvertSidToStringSidW(const_cast<DWORD*>(&ace->SidStart), &text)) {
+            const LocalMem owner(text);
             sid = text;
-            LocalFree(text);
         }
         aces.push_back({header->AceType, ace->Mask, sid});
     }
@@ -90,12 +91,9 @@ std::vector<Ace> Aces(const std::vector<BYTE>& bytes) {
 }
 
 bool ServiceExists(const wchar_t* name) {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!scm) return false;
-    SC_HANDLE service = OpenServiceW(scm, name, SERVICE_QUERY_STATUS);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(scm);
-    return service != nullptr;
+    return static_cast<bool>(ScHandle(OpenServiceW(scm.get(), name, SERVICE_QUERY_STATUS)));
 }
 
 const std::vector<BYTE>& DaclOf(const std::wstring& name) {

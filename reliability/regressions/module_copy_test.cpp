@@ -19,6 +19,7 @@
 #include "support/log_capture.h"
 #include "support/machine.h"
 #include "support/plugin_host.h"
+#include "common/handles.h"
 
 namespace qelmo {
 namespace {
@@ -40,23 +41,21 @@ void PrintTo(const Case& c, std::ostream* os) {
 bool WritePrefix(const std::wstring& from, const std::wstring& to, bool whole) {
     std::string bytes;
     {
-        HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-        if (in == INVALID_HANDLE_VALUE) return false;
+        const FileHandle in(CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+        if (!in) return false;
         char buffer[4096];
         DWORD got = 0;
-        while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got)
+        while (ReadFile(in.get(), buffer, sizeof buffer, &got, nullptr) && got)
             bytes.append(buffer, got);
-        CloseHandle(in);
     }
     if (!whole) bytes.resize(bytes.size() / 2);
-    HANDLE out = CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
+    const FileHandle out(
+        CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!out) return false;
     DWORD put = 0;
-    const bool ok = WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
-                    put == bytes.size();
-    CloseHandle(out);
-    return ok;
+    return WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) &&
+           put == bytes.size();
 }
 
 class InterruptedModuleCopy : public ::testing::TestWithParam<Case> {
