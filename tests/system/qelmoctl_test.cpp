@@ -519,6 +519,26 @@ TEST_F(Qelmoctl, DoctorSeesWhatARolledBackUpdateLeavesBehind) {
     EXPECT_THAT(update.out, HasSubstr("DRV_ERR_ROLLED_BACK")) << update.out << update.err;
     EXPECT_TRUE(test::FileExists(layout::ModuleFile(layout::kModules[0], L"6.0.1035")));
     doctorAfter("after the rolled-back update");
+    {
+        // Named, v1's package shows that the recorded modules are not the installed driver's;
+        // the new package is not the installed driver's, so nothing is compared against it.
+        struct Case {
+            const wchar_t* package;
+            const char* status;
+            size_t findings;
+        } cases[] = {{L"v1", "problem", 4}, {L"failstart", "info", 1}};
+        for (const Case& c : cases) {
+            const std::vector<std::wstring> args = {L"--json", L"doctor",
+                                                    test::PackageDir(c.package)};
+            ToolRun doctor = RunTool(args);
+            const std::string what = Describe(args, doctor);
+            size_t found = 0;
+            for (const char* label : {"", ".kipmon64", ".kipmon", ".KipEvt64", ".KipEvt"})
+                found += JsonFindings(doctor.out, std::string("module.package") + label, c.status)
+                             .size();
+            EXPECT_EQ(found, c.findings) << what;
+        }
+    }
 
     ToolRun uninstall = RunTool({L"uninstall", v1});
     ASSERT_EQ(uninstall.exitCode, 0u) << uninstall.out << uninstall.err;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwctype>
 #include <string>
@@ -32,6 +33,7 @@ struct Machine {
     LONG pendingError = ERROR_SUCCESS;
     std::vector<PendingRename> pending;
     std::vector<std::wstring> recorded;  // module paths the registry records (non-empty ones)
+    std::wstring package;  // the package the operator says the installed driver came from
 };
 
 std::vector<std::wstring> RecordedModulePaths() {
@@ -43,8 +45,9 @@ std::vector<std::wstring> RecordedModulePaths() {
     return recorded;
 }
 
-Machine LookAtMachine() {
+Machine LookAtMachine(const std::wstring& package) {
     Machine m;
+    m.package = package;
     m.places = FindPlaces();
     m.keyExists = KeyExists(names::kServiceKey);
     m.service = LookAtService();
@@ -334,6 +337,52 @@ void CheckModules(const Machine& m, Findings& out) {
     }
 }
 
+// With the package the installed driver came from: the recorded modules must be that package's.
+// A failed update that was rolled back keeps the new package's modules recorded beside the old
+// driver; nothing on the machine tells which package a driver file came from, so the operator
+// names it.
+void CheckPackageModules(const Machine& m, Findings& out) {
+    if (m.package.empty()) return;
+    const std::string check = "module.package";
+    const std::wstring packageDriver =
+        m.package + L"\\" + footprint::DriverFileName(names::kServiceName);
+    DWORD installed[4] = {}, delivered[4] = {};
+    if (ReadFileVersion(packageDriver, delivered) != 0) {
+        out.Problem(check,
+                    Narrow(packageDriver) + " has no readable version: not a driver package");
+        return;
+    }
+    if (ReadFileVersion(m.places.driverFile, installed) != 0 ||
+        !std::equal(installed, installed + 4, delivered)) {
+        out.Info(check, Narrow(m.places.driverFile) + " is not the driver of " + Narrow(m.package) +
+                            ": module versions not compared");
+        return;
+    }
+    for (const auto& record : footprint::kModuleRecords) {
+        // Both builds of a module go into the folder named by the 64-bit file's version text.
+        const footprint::ModuleRecord* versionSource = &record;
+        for (const auto& other : footprint::kModuleRecords)
+            if (other.bitness == footprint::Bitness::k64 && SameText(other.group, record.group))
+                versionSource = &other;
+        std::wstring source = m.package + L"\\";
+        if (versionSource->packageFolder)
+            source += std::wstring(versionSource->packageFolder) + L"\\";
+        source += versionSource->fileName;
+        std::wstring packageVersion;
+        if (ReadVersionText(source, packageVersion) != 0) continue;  // reported by no deployment
+        const RegValue path = ReadValue(record.key, record.pathValue);
+        if (!path.IsString() || path.String().empty()) continue;  // CheckModules reports it
+        const std::wstring recordedVersion = LastComponent(ParentFolder(path.String()));
+        if (SameText(recordedVersion, packageVersion))
+            out.Ok(check + "." + record.label, Narrow(recordedVersion));
+        else
+            out.Problem(check + "." + record.label, "recorded " + Narrow(path.String()) +
+                                                        " is version " + Narrow(recordedVersion) +
+                                                        ", the installed driver's package has " +
+                                                        Narrow(packageVersion));
+    }
+}
+
 // Module files under the module trees that no registry value records: no uninstall removes them,
 // and a later deployment of their version finds them in place and records nothing.
 void CheckOrphanModules(const Machine& m, Findings& out) {
@@ -536,14 +585,14 @@ void CheckDebugSwitch(const Machine&, Findings& out) {
 constexpr void (*kChecks[])(const Machine&, Findings&) = {
     CheckService,          CheckDeleteMark,     CheckDriverFile,
     CheckServiceKeyValues, CheckModules,        CheckLeftoverModuleFolders,
-    CheckOrphanModules,    CheckPendingRenames, CheckSafetyNet,
-    CheckParameters,       CheckDebugSwitch,
+    CheckOrphanModules,    CheckPackageModules, CheckPendingRenames,
+    CheckSafetyNet,        CheckParameters,     CheckDebugSwitch,
 };
 
 }  // namespace
 
-Findings RunDoctorChecks() {
-    const Machine machine = LookAtMachine();
+Findings RunDoctorChecks(const std::wstring& package) {
+    const Machine machine = LookAtMachine(package);
     Findings out;
     for (auto check : kChecks)
         check(machine, out);

@@ -5,10 +5,14 @@
 // and version resources only.
 #pragma once
 
+#include <string>
+
 #include "findings.h"
 
 namespace qelmoctl {
 
-Findings RunDoctorChecks();
+// `package`, when not empty, is the package folder the installed driver came from: the recorded
+// modules are then checked against its module versions.
+Findings RunDoctorChecks(const std::wstring& package = std::wstring());
 
 }  // namespace qelmoctl

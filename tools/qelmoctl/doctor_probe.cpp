@@ -243,6 +243,34 @@ DWORD ReadFileVersion(const std::wstring& path, DWORD version[4]) {
     return 0;
 }
 
+DWORD ReadVersionText(const std::wstring& path, std::wstring& text) {
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) return GetLastError();
+    std::vector<BYTE> block(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return GetLastError();
+    const WORD* translations = nullptr;
+    UINT bytes = 0;
+    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(const_cast<WORD**>(&translations)), &bytes) ||
+        !translations)
+        return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    for (UINT i = 0; i + 1 < bytes / sizeof(WORD); i += 2) {
+        wchar_t query[64];
+        swprintf(query, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translations[i],
+                 translations[i + 1]);
+        const wchar_t* value = nullptr;
+        UINT units = 0;
+        if (VerQueryValueW(block.data(), query,
+                           reinterpret_cast<void**>(const_cast<wchar_t**>(&value)), &units) &&
+            value && units > 0 && value[0]) {
+            text.assign(value, wcsnlen(value, units));
+            return 0;
+        }
+    }
+    return ERROR_RESOURCE_TYPE_NOT_FOUND;
+}
+
 std::wstring DeviceForm(const std::wstring& path) {
     if (path.size() < 3 || path[1] != L':') return std::wstring();
     wchar_t drive[3] = {path[0], L':', L'\0'};

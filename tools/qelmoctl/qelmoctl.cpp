@@ -47,12 +47,14 @@ const char* kUsage =
     "                                ACTION PACKAGE_FOLDER\n"
     "                              ACTION one of install|update|update-alt|uninstall or a number;\n"
     "                              blank lines and lines starting with # are skipped\n"
-    "  doctor                      read-only check of the driver's footprint: service state,\n"
+    "  doctor [PACKAGE_FOLDER]     read-only check of the driver's footprint: service state,\n"
     "                              type and ImagePath, deletion mark, driver file and version,\n"
     "                              leftover backup, PermCount/RegCfgFlags/ZrkFlags, recorded\n"
     "                              module paths, file operations pending at restart, safety-net\n"
     "                              file, Parameters values, debug switch. One line per finding:\n"
     "                              [ok] as expected, [!] problem, [--] for information.\n"
+    "                              With the package the installed driver came from, also\n"
+    "                              the recorded modules' versions against that package's.\n"
     "                              Loads no plug-in and changes nothing.\n"
     "\n"
     "options:\n"
@@ -367,7 +369,8 @@ int ReadBatch(const Options& options, const std::wstring& file, std::vector<DrvI
 }
 
 int RunDoctor(const Options& options) {
-    qelmoctl::Findings findings = qelmoctl::RunDoctorChecks();
+    const std::wstring package = options.words.size() > 1 ? options.words[1] : std::wstring();
+    qelmoctl::Findings findings = qelmoctl::RunDoctorChecks(package);
     qelmoctl::PrintFindings(findings, options.json, stdout);
     return findings.ProblemCount() == 0 ? kExitSuccess : kExitFailure;
 }
@@ -423,7 +426,14 @@ int Run(int argc, wchar_t** argv) {
         std::string error;
         if (!CheckPackageFolder(options.words[1], folder, error)) return UsageError(error);
         records.push_back(MakeRecord(action, folder, options.compareState));
-    } else if (command == L"status" || command == L"info" || command == L"doctor") {
+    } else if (command == L"doctor") {
+        if (extra > 1) return UsageError("doctor takes at most one PACKAGE_FOLDER");
+        if (extra == 1) {
+            std::string error;
+            if (!CheckPackageFolder(options.words[1], folder, error)) return UsageError(error);
+            options.words[1] = folder;
+        }
+    } else if (command == L"status" || command == L"info") {
         if (extra != 0) return UsageError(Narrow(command) + " takes no arguments");
     } else if (command == L"batch") {
         if (extra != 1) return UsageError("batch needs one FILE");
