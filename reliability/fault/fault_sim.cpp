@@ -1,6 +1,7 @@
 #include "fault/fault_sim.h"
 
 #include <aclapi.h>
+#include <setupapi.h>
 #include <sddl.h>
 
 #include <cstring>
@@ -280,6 +281,65 @@ BOOL WINAPI SimCopyFileExW(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress
                                                              flags);
 }
 
+// ---- marked for deletion -----------------------------------------------------------------------
+
+struct Marking {
+    ScHandle scm, other;  // the other program's handles
+    int deletions = 0;
+    int refusedOpens = 0;
+};
+
+Marking& TheMarking() {
+    static Marking marking;
+    return marking;
+}
+
+// Asks the service manager itself: a configuration change that changes nothing fails with 1072
+// only for a marked service.
+bool ServiceMarked() {
+    const ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!scm) return false;
+    const ScHandle service(OpenServiceW(scm.get(), kDriverService, SERVICE_CHANGE_CONFIG));
+    if (!service) return false;
+    if (ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        return false;
+    return GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+// Windows writes DeleteFlag = 1 into the key of a service it marks; Wine writes nothing.
+void WriteDeleteFlagWhenMarked() {
+    if (!ServiceMarked()) return;
+    const DWORD one = 1;
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelmo",
+                    L"DeleteFlag", REG_DWORD, &one, sizeof one);
+}
+
+SC_HANDLE WINAPI SimOpenMarkedServiceW(SC_HANDLE scm, LPCWSTR name, DWORD access) {
+    if (SameText(name, kDriverService) && ServiceMarked()) {
+        ++TheMarking().refusedOpens;
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return nullptr;
+    }
+    return OriginalAs<decltype(&OpenServiceW)>("OpenServiceW")(scm, name, access);
+}
+
+BOOL WINAPI SimDeleteService(SC_HANDLE service) {
+    ++TheMarking().deletions;
+    const BOOL deleted = OriginalAs<decltype(&DeleteService)>("DeleteService")(service);
+    const DWORD error = GetLastError();
+    WriteDeleteFlagWhenMarked();
+    SetLastError(error);
+    return deleted;
+}
+
+void WINAPI SimInstallHinfSectionW(HWND window, HINSTANCE instance, LPCWSTR command, INT show) {
+    OriginalAs<decltype(&InstallHinfSectionW)>("InstallHinfSectionW")(window, instance, command,
+                                                                      show);
+    // A DelService of the uninstall section marks the service like DeleteService does.
+    WriteDeleteFlagWhenMarked();
+}
+
 void Replace(const char* name, void* replacement) {
     SetReplacement(FunctionId(name), replacement);
 }
@@ -363,6 +423,43 @@ FilesInUse::~FilesInUse() {
 
 int FilesInUse::Refused() const {
     return TheInUse().refused;
+}
+
+MarkedForDeletion::MarkedForDeletion() {
+    Marking& m = TheMarking();
+    m = Marking{};
+    m.scm = ScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (m.scm) m.other = ScHandle(OpenServiceW(m.scm.get(), kDriverService, SERVICE_QUERY_STATUS));
+    Replace("OpenServiceW", reinterpret_cast<void*>(&SimOpenMarkedServiceW));
+    Replace("DeleteService", reinterpret_cast<void*>(&SimDeleteService));
+    Replace("InstallHinfSectionW", reinterpret_cast<void*>(&SimInstallHinfSectionW));
+}
+
+MarkedForDeletion::~MarkedForDeletion() {
+    for (const char* name : {"OpenServiceW", "DeleteService", "InstallHinfSectionW"})
+        Replace(name, nullptr);
+    TheMarking() = Marking{};
+}
+
+bool MarkedForDeletion::Holding() const {
+    return static_cast<bool>(TheMarking().other);
+}
+
+void MarkedForDeletion::Release() {
+    TheMarking().other.reset();
+    TheMarking().scm.reset();
+}
+
+bool MarkedForDeletion::Marked() const {
+    return ServiceMarked();
+}
+
+int MarkedForDeletion::Deletions() const {
+    return TheMarking().deletions;
+}
+
+int MarkedForDeletion::RefusedOpens() const {
+    return TheMarking().refusedOpens;
 }
 
 }  // namespace qelmo::fault::sim

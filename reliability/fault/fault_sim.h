@@ -75,4 +75,34 @@ public:
     int Refused() const;
 };
 
+// Another program holding a handle to "qelmo" while the service is deleted, as a monitoring tool
+// or a second service manager console does on Windows. The constructor opens that other handle
+// (outside the plug-in). A deletion while it is open, by the plug-in's DeleteService or by the
+// DelService of an INF section, only marks the service, as Wine's service manager does too; what
+// Wine does not show is simulated:
+//   - OpenServiceW of a marked service fails with 1072 (ERROR_SERVICE_MARKED_FOR_DELETE); Wine
+//     opens it;
+//   - the service key gets DeleteFlag = 1 (REG_DWORD) as Windows writes it; Wine writes nothing.
+// CreateServiceW and ChangeServiceConfigW of a marked service fail with 1072 in Wine as on
+// Windows; the INF install section reaches them inside the setup API, outside the plug-in's
+// import table, so the real section runs and meets Wine's real refusal. Closing the other handle
+// lets Wine complete the deletion (the key goes with its DeleteFlag) once the service is stopped.
+class MarkedForDeletion {
+public:
+    MarkedForDeletion();
+    ~MarkedForDeletion();
+    MarkedForDeletion(const MarkedForDeletion&) = delete;
+    MarkedForDeletion& operator=(const MarkedForDeletion&) = delete;
+
+    // False when the other handle could not be opened (the service does not exist).
+    bool Holding() const;
+    // Closes the other handle.
+    void Release();
+    // True while the service manager holds the service marked for deletion.
+    bool Marked() const;
+    // DeleteService calls of the plug-in, and OpenServiceW calls refused with 1072.
+    int Deletions() const;
+    int RefusedOpens() const;
+};
+
 }  // namespace qelmo::fault::sim
