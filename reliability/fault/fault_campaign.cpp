@@ -126,6 +126,10 @@ bool IsCopy(const std::string& name) {
     return name == "CopyFileExW" || name == "Copy";
 }
 
+bool IsSuccess(uint32_t result) {
+    return result == DRV_OK || result == DRV_OK_PENDING;
+}
+
 // The machine an action starts from.
 enum class Start { kClean, kInstalled, kRunning };
 
@@ -175,7 +179,28 @@ struct HostRun {
     fault::ActionRun action;
     std::vector<std::string> sequence;  // function names
     std::string fault;                  // "FUNCTION ERROR" of the failed call
+    DWORD startRefused = 0;             // Wine refused a driver start by itself (not injected)
 };
+
+// Wine's driver loader now and then refuses a driver start by itself: StartServiceW fails with
+// 1359 (ERROR_INTERNAL_ERROR, "ZwLoadDriver failed to create driver ...: c00000e5" in Wine's own
+// trace). Seen once in a clean CI run, in the fault-free rerun of an update after the host was
+// ended; not reproduced here in 500 stop-start cycles nor in repeated runs under load. The
+// plug-in then does what it does for any start failure (rolls back), so the fault-free run that
+// met it says nothing about the plug-in. The start is watched on every uninjected call, and a
+// fault-free run that met such a refusal is repeated once, with a line that says so.
+std::atomic<DWORD> g_startRefused{0};
+
+BOOL WINAPI WatchedStartServiceW(SC_HANDLE service, DWORD count, LPCWSTR* arguments) {
+    const BOOL started =
+        fault::OriginalAs<decltype(&StartServiceW)>("StartServiceW")(service, count, arguments);
+    if (!started) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INTERNAL_ERROR) g_startRefused = error;
+        SetLastError(error);
+    }
+    return started;
+}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -203,7 +228,10 @@ public:
           to_(static_cast<uint32_t>(options.Number(L"--to", UINT32_MAX))) {
         v1_ = work + L"\\v1";
         v2_ = work + L"\\v2";
+        fault::SetReplacement(fault::FunctionId("StartServiceW"),
+                              reinterpret_cast<void*>(&WatchedStartServiceW));
     }
+    ~Campaign() { fault::ClearReplacements(); }
 
     bool Prepare();
     void RestorePendingRenames();
@@ -212,11 +240,16 @@ public:
 
     uint64_t points = 0;
     uint64_t violations = 0;
+    uint64_t repeatedRuns = 0;  // fault-free runs repeated after Wine refused a driver start
     std::vector<std::string> summaries;
     std::map<std::string, uint64_t> toleratedReasons;
 
 private:
     HostRun RunHost(const ActionSpec& action, fault::Mode mode, uint32_t point, size_t error);
+    // The action without faults; repeated once when Wine refused a driver start by itself (see
+    // WatchedStartServiceW). What the refused run left is checked into `problems`.
+    HostRun RunFaultFree(const ActionSpec& action, const std::string& what,
+                         std::vector<std::string>* problems);
     bool SetUp(const ActionSpec& action);
     std::vector<std::string> Check(const ActionSpec& action, const HostRun& run, bool killed);
     std::vector<std::string> CheckState(const ActionSpec& action, uint32_t result,
@@ -269,7 +302,9 @@ HostRun Campaign::RunHost(const ActionSpec& action, fault::Mode mode, uint32_t p
         Watchdog().Arm(std::string(action.name) + " " + Narrow(fault::ModeName(mode)) + " point " +
                            std::to_string(point),
                        point);
+        g_startRefused = 0;
         run.action = fault::RunAction(plugin_, action.hostAction, v1_, v2_, plan);
+        run.startRefused = g_startRefused;
         Watchdog().Disarm();
         run.child.started = true;
         for (uint16_t id : run.action.sequence)
@@ -299,6 +334,19 @@ HostRun Campaign::RunHost(const ActionSpec& action, fault::Mode mode, uint32_t p
     return run;
 }
 
+HostRun Campaign::RunFaultFree(const ActionSpec& action, const std::string& what,
+                               std::vector<std::string>* problems) {
+    HostRun run = RunHost(action, fault::Mode::kPass, 0, 0);
+    if (!run.startRefused || (run.action.resultSeen && IsSuccess(run.action.result))) return run;
+    Say("  %s: Wine refused the driver start with %lu, the run gave %s; run once more\n",
+        what.c_str(), run.startRefused, ResultName(run.action.result));
+    ++repeatedRuns;
+    if (problems)
+        for (const std::string& problem : Check(action, run, false))
+            problems->push_back("before the repeat: " + problem);
+    return RunHost(action, fault::Mode::kPass, 0, 0);
+}
+
 bool Campaign::SetUp(const ActionSpec& action) {
     test::CleanReport clean = test::CleanMachine();
     RestorePendingRenames();
@@ -310,8 +358,11 @@ bool Campaign::SetUp(const ActionSpec& action) {
     }
     if (action.start == Start::kClean) return true;
     static const ActionSpec kInstall = Actions()[0];
-    const HostRun install = RunHost(kInstall, fault::Mode::kPass, 0, 0);
-    if (!install.action.resultSeen || install.action.result != DRV_OK) {
+    std::vector<std::string> refused;
+    const HostRun install = RunFaultFree(kInstall, "set-up install", &refused);
+    for (const std::string& problem : refused)
+        Say("  set-up install: %s\n", problem.c_str());
+    if (!install.action.resultSeen || install.action.result != DRV_OK || !refused.empty()) {
         Say("  set-up install of v1 gave %s\n", ResultName(install.action.result));
         return false;
     }
@@ -466,10 +517,6 @@ std::string ToleratedByDesign(const ActionSpec& action, const std::vector<std::s
     return "";
 }
 
-bool IsSuccess(uint32_t result) {
-    return result == DRV_OK || result == DRV_OK_PENDING;
-}
-
 std::vector<std::string> Campaign::Check(const ActionSpec& action, const HostRun& run,
                                          bool killed) {
     std::vector<std::string> problems;
@@ -514,8 +561,11 @@ void Campaign::RunAction(const ActionSpec& action, const std::vector<fault::Mode
         summaries.push_back(std::string("fault-injection ") + action.name + ": set-up failed");
         return;
     }
-    const HostRun recorded = RunHost(action, fault::Mode::kPass, 0, 0);
-    std::vector<std::string> baseline = Check(action, recorded, false);
+    std::vector<std::string> baseline;
+    const HostRun recorded =
+        RunFaultFree(action, std::string(action.name) + " recorded", &baseline);
+    for (const std::string& problem : Check(action, recorded, false))
+        baseline.push_back(problem);
     if (recorded.action.result != DRV_OK)
         baseline.push_back("the action without faults did not succeed");
     for (const std::string& problem : baseline)
@@ -577,10 +627,16 @@ void Campaign::RunAction(const ActionSpec& action, const std::vector<fault::Mode
                 uint32_t rerunResult = 0;
                 bool reran = false;
                 if (killed || !run.action.resultSeen || !IsSuccess(run.action.result)) {
-                    const HostRun again = RunHost(action, fault::Mode::kPass, 0, 0);
+                    std::vector<std::string> after;
+                    const HostRun again = RunFaultFree(
+                        action,
+                        std::string(action.name) + " " + kModeNames[static_cast<int>(mode)] +
+                            " point " + std::to_string(point) + " rerun",
+                        &after);
                     reran = true;
                     rerunResult = again.action.result;
-                    std::vector<std::string> after = Check(action, again, false);
+                    for (const std::string& problem : Check(action, again, false))
+                        after.push_back(problem);
                     // An uninstall that removed the service before it failed leaves nothing for
                     // the rerun to remove: that rerun reports the missing service.
                     const bool nothingLeft = action.hostAction == std::wstring(L"uninstall") &&
@@ -671,6 +727,9 @@ int Run(const Options& options) {
     for (const auto& [reason, count] : campaign.toleratedReasons)
         Say("outcome of the design, not counted: %s: %llu\n", reason.c_str(),
             static_cast<unsigned long long>(count));
+    if (campaign.repeatedRuns)
+        Say("fault-free runs repeated after Wine refused a driver start: %llu\n",
+            static_cast<unsigned long long>(campaign.repeatedRuns));
     Say("fault-injection total: %llu points, %llu violations, %.0f s\n",
         static_cast<unsigned long long>(campaign.points),
         static_cast<unsigned long long>(campaign.violations), Seconds() - start);
