@@ -298,5 +298,65 @@ INSTANTIATE_TEST_SUITE_P(
         MarkedCase{"Uninstall", ACTION_UNINSTALL, L"v1", DRV_ERR_FAILED, nullptr, false, L"v1"}),
     [](const ::testing::TestParamInfo<MarkedCase>& info) { return std::string(info.param.name); });
 
+// ---- a PermCount that cannot be read ---------------------------------------------------------
+
+// Another security product may deny the plug-in a value read that Wine always allows. The update
+// takes a service without PermCount for another product's installation and counts one more; a
+// read refused with access denied is not a missing value, and counting on it would keep the driver
+// through the uninstall that should remove it.
+LSTATUS WINAPI PermCountDenied(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                               LPDWORD size) {
+    if (name && _wcsicmp(name, L"PermCount") == 0) return ERROR_ACCESS_DENIED;
+    return fault::OriginalAs<decltype(&RegQueryValueExW)>("RegQueryValueExW")(key, name, reserved,
+                                                                              type, data, size);
+}
+
+struct PermCountCase {
+    const char* name;
+    bool removed;  // PermCount deleted before the update (a service another product installed)
+    bool denied;   // the plug-in's reads of PermCount are refused with access denied
+    DWORD after;
+    bool takenOver;  // "qelmo is installed by other Vantor products, ..." logged
+};
+
+void PrintTo(const PermCountCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PermCountReads : public WindowsBehaviour,
+                       public ::testing::WithParamInterface<PermCountCase> {
+protected:
+    void TearDown() override { fault::ClearReplacements(); }
+};
+
+TEST_P(PermCountReads, UpdateCountsAnInstallationOnlyForAMissingValue) {
+    const PermCountCase& c = GetParam();
+    ASSERT_EQ(Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
+    if (c.removed) test::DeleteServiceValue(L"PermCount");
+    if (c.denied)
+        fault::SetReplacement(fault::FunctionId("RegQueryValueExW"),
+                              reinterpret_cast<void*>(&PermCountDenied));
+    test::LogCapture log;
+    EXPECT_EQ(Run(ACTION_UPDATE, test::PackageDir(L"v2")), DRV_OK);
+    fault::ClearReplacements();
+
+    const test::RegValue perm = test::ReadValue(
+        HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\qelmo", L"PermCount");
+    ASSERT_TRUE(perm.exists);
+    EXPECT_EQ(perm.Dword(), c.after);
+    EXPECT_EQ(log.Find(L"qelmo is installed by other Vantor products, we should modify its "
+                       L"registry.") != nullptr,
+              c.takenOver)
+        << log.Dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, PermCountReads,
+                         ::testing::Values(PermCountCase{"Readable", false, false, 1, false},
+                                           PermCountCase{"Missing", true, false, 1, true},
+                                           PermCountCase{"Denied", false, true, 1, false}),
+                         [](const ::testing::TestParamInfo<PermCountCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace qelmo

@@ -63,13 +63,18 @@ void Flush(const wchar_t* category, unsigned level, const wchar_t* source, unsig
 
 // The thread's last error is the same after a QLOG as before it, and the pieces see it as it
 // was before the gate's library calls: the host's library writes files and may change it.
-#define QLOG(category, source, level, ...)                                           \
-    do {                                                                             \
-        const ::qelmo::LastErrorKeeper qlogError_;                                   \
-        if (::qelmo::log::IsOn((category), (level))) {                               \
-            qlogError_.Restore();                                                    \
-            ::qelmo::CLogText qlogText_;                                             \
-            qlogText_.AppendAll(__VA_ARGS__);                                        \
-            ::qelmo::log::Flush((category), (level), (source), __LINE__, qlogText_); \
-        }                                                                            \
+// A line that cannot be built (memory exhausted) is dropped: logging never changes the outcome
+// of the operation that logs, and a QLOG may stand in a destructor.
+#define QLOG(category, source, level, ...)                                               \
+    do {                                                                                 \
+        const ::qelmo::LastErrorKeeper qlogError_;                                       \
+        if (::qelmo::log::IsOn((category), (level))) {                                   \
+            qlogError_.Restore();                                                        \
+            try {                                                                        \
+                ::qelmo::CLogText qlogText_;                                             \
+                qlogText_.AppendAll(__VA_ARGS__);                                        \
+                ::qelmo::log::Flush((category), (level), (source), __LINE__, qlogText_); \
+            } catch (...) {                                                              \
+            }                                                                            \
+        }                                                                                \
     } while (0)

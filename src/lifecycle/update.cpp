@@ -34,11 +34,16 @@ void InstallFromInf(const std::wstring& infPath, bool logSuccess) {
 }
 
 // A service that exists without PermCount was created by another installation: this plug-in's
-// install always writes PermCount once its INF step succeeded.
+// install always writes PermCount once its INF step succeeded. Only a value that is not there
+// says so; a read that fails otherwise (access denied) says nothing, and counting an installation
+// on it would keep the driver through a later uninstall.
 bool InstalledByAnotherProduct(const wchar_t* name) {
     if (!IsDriverExist(name)) return false;
+    CRegistryKey key;
+    LONG error = key.Open(HKEY_LOCAL_MACHINE, names::kServiceKey, KEY_READ);
     DWORD permCount = 0;
-    return !ReadRegDWORD(permCount, names::kServiceKey, names::kPermCount);
+    if (error == ERROR_SUCCESS) error = key.QueryDWORDValue(permCount, names::kPermCount);
+    return error == ERROR_FILE_NOT_FOUND;
 }
 
 // The update's hold on the installed driver file, from its backup into the package folder until
@@ -77,8 +82,10 @@ public:
     // Removes the backup (once).
     void DiscardBackup() {
         if (discarded_) return;
-        discarded_ = true;
+        // Marked only once done: when the removal is cut short by an exception, the destructor
+        // tries again.
         DeleteBackupDriverFiles(packageFolder_.c_str());
+        discarded_ = true;
     }
 
 private:

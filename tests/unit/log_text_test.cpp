@@ -1,5 +1,7 @@
 // The message builder's number form, null handling and byte counts, and the gate's order.
 #include <gtest/gtest.h>
+
+#include <new>
 #include <oxal_log.h>
 
 #include "common/log.h"
@@ -134,6 +136,20 @@ TEST(LogGate, TheCallersLastErrorSurvivesEveryLogCall) {
     SetLastError(ERROR_SHARING_VIOLATION);
     Log_GetDefaultHandle();
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+}
+
+// A line that cannot be built for want of memory is dropped: the operation that logs goes on with
+// its own result (a log call at the end of a finished uninstall once turned DRV_OK into the
+// catch-all's failure), and a log call in a destructor cannot end the process.
+TEST(LogGate, ALineThatCannotBeBuiltIsDroppedAndKeepsTheLastError) {
+    test::LogCapture capture;
+    auto exhausted = []() -> std::wstring { throw std::bad_alloc(); };
+    SetLastError(ERROR_SHARING_VIOLATION);
+    EXPECT_NO_THROW(QLOG(logid::kCatInstall, logid::kSrcHelper, 5, L"lost ", exhausted()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(capture.FindPrefix(L"lost"), nullptr);
+    QLOG(logid::kCatInstall, logid::kSrcHelper, 5, L"next");
+    EXPECT_NE(capture.Find(L"next"), nullptr);
 }
 
 }  // namespace
