@@ -286,7 +286,7 @@ BOOL WINAPI SimCopyFileExW(LPCWSTR from, LPCWSTR to, LPPROGRESS_ROUTINE progress
 struct Marking {
     ScHandle scm, other;  // the other program's handles
     int deletions = 0;
-    int refusedOpens = 0;
+    int refusedStarts = 0;
 };
 
 Marking& TheMarking() {
@@ -315,13 +315,14 @@ void WriteDeleteFlagWhenMarked() {
                     L"DeleteFlag", REG_DWORD, &one, sizeof one);
 }
 
-SC_HANDLE WINAPI SimOpenMarkedServiceW(SC_HANDLE scm, LPCWSTR name, DWORD access) {
-    if (SameText(name, kDriverService) && ServiceMarked()) {
-        ++TheMarking().refusedOpens;
+// Windows opens a marked service and answers its status, but refuses to start it.
+BOOL WINAPI SimStartMarkedServiceW(SC_HANDLE service, DWORD count, LPCWSTR* arguments) {
+    if (ServiceMarked()) {
+        ++TheMarking().refusedStarts;
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return nullptr;
+        return FALSE;
     }
-    return OriginalAs<decltype(&OpenServiceW)>("OpenServiceW")(scm, name, access);
+    return OriginalAs<decltype(&StartServiceW)>("StartServiceW")(service, count, arguments);
 }
 
 BOOL WINAPI SimDeleteService(SC_HANDLE service) {
@@ -430,13 +431,13 @@ MarkedForDeletion::MarkedForDeletion() {
     m = Marking{};
     m.scm = ScHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (m.scm) m.other = ScHandle(OpenServiceW(m.scm.get(), kDriverService, SERVICE_QUERY_STATUS));
-    Replace("OpenServiceW", reinterpret_cast<void*>(&SimOpenMarkedServiceW));
+    Replace("StartServiceW", reinterpret_cast<void*>(&SimStartMarkedServiceW));
     Replace("DeleteService", reinterpret_cast<void*>(&SimDeleteService));
     Replace("InstallHinfSectionW", reinterpret_cast<void*>(&SimInstallHinfSectionW));
 }
 
 MarkedForDeletion::~MarkedForDeletion() {
-    for (const char* name : {"OpenServiceW", "DeleteService", "InstallHinfSectionW"})
+    for (const char* name : {"StartServiceW", "DeleteService", "InstallHinfSectionW"})
         Replace(name, nullptr);
     TheMarking() = Marking{};
 }
@@ -458,8 +459,8 @@ int MarkedForDeletion::Deletions() const {
     return TheMarking().deletions;
 }
 
-int MarkedForDeletion::RefusedOpens() const {
-    return TheMarking().refusedOpens;
+int MarkedForDeletion::RefusedStarts() const {
+    return TheMarking().refusedStarts;
 }
 
 }  // namespace qelmo::fault::sim

@@ -80,8 +80,9 @@ public:
 // (outside the plug-in). A deletion while it is open, by the plug-in's DeleteService or by the
 // DelService of an INF section, only marks the service, as Wine's service manager does too; what
 // Wine does not show is simulated:
-//   - OpenServiceW of a marked service fails with 1072 (ERROR_SERVICE_MARKED_FOR_DELETE); Wine
-//     opens it;
+//   - StartServiceW of a marked service fails with 1072 (ERROR_SERVICE_MARKED_FOR_DELETE); Wine
+//     starts it. Both open it and answer its status (the service manager's protocol names no
+//     such failure for an open);
 //   - the service key gets DeleteFlag = 1 (REG_DWORD) as Windows writes it; Wine writes nothing.
 // CreateServiceW and ChangeServiceConfigW of a marked service fail with 1072 in Wine as on
 // Windows; the INF install section reaches them inside the setup API, outside the plug-in's
@@ -100,9 +101,9 @@ public:
     void Release();
     // True while the service manager holds the service marked for deletion.
     bool Marked() const;
-    // DeleteService calls of the plug-in, and OpenServiceW calls refused with 1072.
+    // DeleteService calls of the plug-in, and StartServiceW calls refused with 1072.
     int Deletions() const;
-    int RefusedOpens() const;
+    int RefusedStarts() const;
 };
 
 }  // namespace qelmo::fault::sim

@@ -221,9 +221,12 @@ struct MarkedCase {
     uint32_t result;
     const wchar_t* driverAfter;  // the package whose qelmo.sys is in place afterwards, or null
                                  // when none is
-    bool deleteFlagLine;         // the update logs that DeleteFlag marks the service
+    bool deleteFlagLine;         // the action logs that DeleteFlag marks the service
     const wchar_t* driverAfterReinstall;  // the package whose qelmo.sys is in place after the
                                           // install that follows the deletion
+    bool driverFileBack;  // v1's qelmo.sys is put back before the action (a service deleted by
+                          // another program, its file left)
+    bool startRefused;    // the action meets the refusal to start a marked service
 };
 
 void PrintTo(const MarkedCase& c, std::ostream* os) {
@@ -247,15 +250,19 @@ TEST_P(MarkedForDeletion, ActionsOnTheMarkedServiceAndRecoveryOnceTheOtherHandle
     EXPECT_TRUE(exists) << "a marked service is not gone yet";
     EXPECT_EQ(test::ReadValue(HKEY_LOCAL_MACHINE, kServiceKey, L"DeleteFlag").Dword(), 1u);
     EXPECT_FALSE(test::FileExists(test::InstalledDriverFile()));
-    // The INF section's DelService marked it; the plug-in's own DeleteService afterwards cannot
-    // open the marked service (1072) and is never called.
-    EXPECT_EQ(marked.Deletions(), 0);
+    // The INF section's DelService marked it; the plug-in's own DeleteService afterwards finds
+    // the service still there and meets the mark.
+    EXPECT_EQ(marked.Deletions(), 1);
 
+    if (c.driverFileBack) {
+        ASSERT_TRUE(CopyFileW((test::PackageDir(L"v1") + L"\\qelmo.sys").c_str(),
+                              test::InstalledDriverFile().c_str(), FALSE));
+    }
     {
         test::LogCapture log;
-        const int refusedBefore = marked.RefusedOpens();
+        const int refusedBefore = marked.RefusedStarts();
         EXPECT_EQ(Run(c.action, test::PackageDir(c.package)), c.result) << log.Dump();
-        EXPECT_GT(marked.RefusedOpens(), refusedBefore) << "the action never met the mark";
+        EXPECT_EQ(marked.RefusedStarts() > refusedBefore, c.startRefused) << log.Dump();
         EXPECT_EQ(log.FindPrefix(kDeleteFlagLine) != nullptr, c.deleteFlagLine) << log.Dump();
     }
     if (c.driverAfter)
@@ -280,22 +287,27 @@ TEST_P(MarkedForDeletion, ActionsOnTheMarkedServiceAndRecoveryOnceTheOtherHandle
 
 // The cases start from v1 installed and uninstalled while the other handle was open: the service
 // is marked, its key holds DeleteFlag = 1 and the drivers folder holds no qelmo.sys.
-//   - Install: the INF section copies v1's driver and its AddService meets the mark (1072), so no
-//     service can be seen afterwards and the install aborts. Designed.
-//   - Uninstall: the service cannot be opened, so nothing is touched. Designed.
-//   - Update: NOT THE DESIGNED BEHAVIOUR, kept as it behaves today. IsDriverExist takes 1072 for
-//     "does not exist", so the update never reaches its DeleteFlag branch (no "The DeleteFlag
-//     indicates the service: ..." line); it tries the INF install, which meets the mark. It then
-//     backs up a driver file that is not there, puts v2's file in place, cannot open the service to
-//     start it and "rolls back" to the missing backup: DRV_ERR_ROLLED_BACK with v2's qelmo.sys left
-//     in the drivers folder. After the deletion completes, the fresh install of v1 keeps that newer
-//     file (its INF copy leaves it in place): DRV_OK with v1's service on v2's driver file.
+//   - Install: the INF section copies v1's driver and its AddService meets the mark (1072). The
+//     marked service can still be opened, but it goes when the other handle closes: the install
+//     reads DeleteFlag, says so and aborts instead of reporting an installation that is about to
+//     vanish (it reported DRV_OK before).
+//   - Update: the service exists and DeleteFlag marks it; the stop of the stopped driver fails,
+//     so the INF is not run again, and there is no driver file to back up: DRV_ERR_ABORT with
+//     nothing changed.
+//   - Update with v1's driver file back in place: the backup and the replace work, the start of
+//     the marked service is refused (1072) and v1's file is rolled back: DRV_ERR_ROLLED_BACK.
+//   - Uninstall: the removal runs again on the marked service (its DelService and DeleteService
+//     meet the mark): DRV_OK, the service still goes when the other handle closes.
 INSTANTIATE_TEST_SUITE_P(
     Service, MarkedForDeletion,
-    ::testing::Values(
-        MarkedCase{"Install", ACTION_INSTALL, L"v1", DRV_ERR_ABORT, L"v1", false, L"v1"},
-        MarkedCase{"Update", ACTION_UPDATE, L"v2", DRV_ERR_ROLLED_BACK, L"v2", false, L"v2"},
-        MarkedCase{"Uninstall", ACTION_UNINSTALL, L"v1", DRV_ERR_FAILED, nullptr, false, L"v1"}),
+    ::testing::Values(MarkedCase{"Install", ACTION_INSTALL, L"v1", DRV_ERR_ABORT, L"v1", true,
+                                 L"v1", false, false},
+                      MarkedCase{"Update", ACTION_UPDATE, L"v2", DRV_ERR_ABORT, nullptr, true,
+                                 L"v1", false, false},
+                      MarkedCase{"UpdateWithTheDriverFileInPlace", ACTION_UPDATE, L"v2",
+                                 DRV_ERR_ROLLED_BACK, L"v1", true, L"v1", true, true},
+                      MarkedCase{"Uninstall", ACTION_UNINSTALL, L"v1", DRV_OK, nullptr, false,
+                                 L"v1", false, false}),
     [](const ::testing::TestParamInfo<MarkedCase>& info) { return std::string(info.param.name); });
 
 // ---- a PermCount that cannot be read ---------------------------------------------------------

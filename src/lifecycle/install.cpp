@@ -23,6 +23,18 @@ void FlushServiceKey() {
         RegFlushKey(key.get());
 }
 
+namespace {
+
+// A service deleted while another program held a handle to it stays until that handle closes,
+// marked: Windows writes DeleteFlag = 1 into its key and refuses to start it or to add it again.
+bool MarkedForDeletion(const wchar_t* name) {
+    const std::wstring key = std::wstring(names::kServicesRoot) + name;
+    DWORD deleteFlag = 0;
+    return ReadRegDWORD(deleteFlag, key.c_str(), names::kDeleteFlag) && deleteFlag != 0;
+}
+
+}  // namespace
+
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
     LIFECYCLE_LOG(logid::kTrace, L"==> ", L"InstallDrvFromDrvInfo", L",");
@@ -53,6 +65,14 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
             continue;
         }
         if (!_InstallDriverByInf(infPath.c_str())) {
+            LIFECYCLE_LOG(logid::kError, text::kFailToInstall, infPath);
+            result = DRV_ERR_ABORT;
+            continue;
+        }
+        // The INF section could not add the service over a marked one, and the marked one that
+        // can still be opened goes when the other handle closes: not installed.
+        if (MarkedForDeletion(name)) {
+            LIFECYCLE_LOG(logid::kWarn, text::kDeleteFlagMarks, name, text::kMarkedOnReboot);
             LIFECYCLE_LOG(logid::kError, text::kFailToInstall, infPath);
             result = DRV_ERR_ABORT;
             continue;

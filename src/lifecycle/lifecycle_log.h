@@ -15,4 +15,7 @@ inline constexpr const wchar_t* kNormalFolder = L"wszNormalDriverFolder = ";
 inline constexpr const wchar_t* kKipMonFailed = L"Back up the KipMon failed.";
 inline constexpr const wchar_t* kAddOnFailed = L"Back up the AddOn failed.";
 inline constexpr const wchar_t* kFailToInstall = L"fail to install ";
+// "The DeleteFlag indicates the service: " + name + " was marked for deletion on reboot"
+inline constexpr const wchar_t* kDeleteFlagMarks = L"The DeleteFlag indicates the service: ";
+inline constexpr const wchar_t* kMarkedOnReboot = L" was marked for deletion on reboot";
 }  // namespace qelmo::lifecycle_text
