@@ -27,6 +27,7 @@
 
 #include "support/campaign.h"
 #include "common/handles.h"
+#include "host/plugin_library.h"
 #include "support/footprint.h"
 #include "support/layout.h"
 #include "support/machine.h"
@@ -632,20 +633,16 @@ int RunChildCampaign(const Options& options) {
     packages.badVersion = work + L"\\badversion";
     packages.aFile = work + L"\\a_file";
 
-    LibraryHandle plugin(LoadLibraryW((ProgramFolder() + L"helperQELMODriver.dll").c_str()));
-    if (!plugin) {
-        Say("VIOLATION cannot load helperQELMODriver.dll: %lu\n", GetLastError());
+    host::PluginLibrary plugin;
+    if (!plugin.Load(ProgramFolder() + host::kPluginFile)) {
+        if (!plugin.Module())
+            Say("VIOLATION cannot load helperQELMODriver.dll: %lu\n", plugin.LoadError());
+        else
+            Say("VIOLATION exports missing\n");
         return 3;
     }
-    auto doAction = reinterpret_cast<PFN_Plugin_Interface_DriversDoAction>(
-        reinterpret_cast<void*>(GetProcAddress(plugin.get(), "Plugin_Interface_DriversDoAction")));
-    auto enumerate =
-        reinterpret_cast<PFN_Plugin_Interface_EnumerateDriversInfo>(reinterpret_cast<void*>(
-            GetProcAddress(plugin.get(), "Plugin_Interface_EnumerateDriversInfo")));
-    if (!doAction || !enumerate) {
-        Say("VIOLATION exports missing\n");
-        return 3;
-    }
+    const PFN_Plugin_Interface_DriversDoAction doAction = plugin.Exports().doAction;
+    const PFN_Plugin_Interface_EnumerateDriversInfo enumerate = plugin.Exports().enumerate;
 
     RecordArena arena;
     if (!arena.Ready()) {
@@ -822,32 +819,35 @@ int RunParent(const Options& options) {
                                  std::to_wstring(slowWanted) + L" --seed " + std::to_wstring(seed) +
                                  (options.Has(L"--timing") ? L" --timing" : L"");
     const double totalLimit = 600 + recordsWanted * 0.05 + realWanted * 60.0 + slowWanted * 60.0;
-    ChildResult child = RunChild(
-        command, packages.work,
-        [&](const std::string& line) {
-            if (line.rfind("ALLOW ", 0) == 0) {
-                backupFiles.push_back(Lower(UnitsFromHex(line.substr(6))));
-            } else if (line.rfind("B ", 0) == 0) {
-                lastBatch = line.substr(2);
-            } else if (line.rfind("DONE ", 0) == 0) {
-                unsigned long long r = 0, b = 0, v = 0, real = 0;
-                if (sscanf(line.c_str() + 5, "%llu %llu %llu %llu", &r, &b, &v, &real) == 4) {
-                    records = r;
-                    batches = b;
-                    childViolations = v;
-                    realDone = real;
-                    done = true;
-                }
-            } else if (IsReport(line)) {
-                Say("  child: %s\n", line.c_str());
-            } else if (!line.empty()) {
-                ++consoleLines;  // the plug-in's own console echo ("ControlService failed! ...")
+    ChildOptions childOptions;
+    childOptions.folder = packages.work;
+    childOptions.errorsWithOutput = true;
+    childOptions.onLine = [&](const std::string& line) {
+        if (line.rfind("ALLOW ", 0) == 0) {
+            backupFiles.push_back(Lower(UnitsFromHex(line.substr(6))));
+        } else if (line.rfind("B ", 0) == 0) {
+            lastBatch = line.substr(2);
+        } else if (line.rfind("DONE ", 0) == 0) {
+            unsigned long long r = 0, b = 0, v = 0, real = 0;
+            if (sscanf(line.c_str() + 5, "%llu %llu %llu %llu", &r, &b, &v, &real) == 4) {
+                records = r;
+                batches = b;
+                childViolations = v;
+                realDone = real;
+                done = true;
             }
-        },
-        kSilenceLimitSeconds, totalLimit);
+        } else if (IsReport(line)) {
+            Say("  child: %s\n", line.c_str());
+        } else if (!line.empty()) {
+            ++consoleLines;  // the plug-in's own console echo ("ControlService failed! ...")
+        }
+    };
+    childOptions.silenceLimitSeconds = kSilenceLimitSeconds;
+    childOptions.totalLimitSeconds = totalLimit;
+    const ChildRun child = RunCommand(command, childOptions);
 
     if (!child.started) violation("the child process could not be started");
-    if (child.hung)
+    if (child.timedOut)
         violation("the child hung (no progress for " + std::to_string(int(kSilenceLimitSeconds)) +
                   " s); last batch: " + lastBatch);
     if (IsCrashCode(child.exitCode)) {
@@ -856,7 +856,7 @@ int RunParent(const Options& options) {
                  static_cast<unsigned long>(child.exitCode));
         violation(text + lastBatch);
     }
-    if (!done && !child.hung && !IsCrashCode(child.exitCode))
+    if (!done && !child.timedOut && !IsCrashCode(child.exitCode))
         violation("the child ended without its summary (exit " + std::to_string(child.exitCode) +
                   ")");
     violations += childViolations;
