@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "host/plugin_library.h"
+
 namespace qelmo::bench {
 
 // ---- time (bench_main.cpp) ----------------------------------------------------------------------
@@ -40,16 +42,9 @@ std::string Differences(const CallCounts& plugin, const CallCounts& direct, size
 // Every function either side called: name, calls and milliseconds on each side (markdown rows).
 void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct);
 
-// ---- the plug-in (plugin_path.cpp) --------------------------------------------------------------
+// ---- the plug-in, loaded from the program's folder as the host loads it ------------------------
 
-struct Plugin {
-    HMODULE module = nullptr;
-    PFN_Plugin_Interface_DriversDoAction doAction = nullptr;
-    PFN_Plugin_Interface_EnumerateDriversInfo enumerate = nullptr;
-
-    bool Load();
-    uint32_t Run(uint32_t action, const std::wstring& folder) const;
-};
+using Plugin = host::PluginLibrary;
 
 // ---- (a) enumeration (enumeration_bench.cpp; the direct calls in enumeration_direct.cpp) -------
 

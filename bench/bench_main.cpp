@@ -78,7 +78,7 @@ int Run() {
     rounds = std::max(rounds, 3);
 
     Plugin plugin;
-    if (!plugin.Load() || !HookCalls(plugin.module)) {
+    if (!plugin.Load(host::ProgramFolder() + host::kPluginFile) || !HookCalls(plugin.Module())) {
         printf("cannot load helperQELMODriver.dll or patch the imports\n");
         return 2;
     }

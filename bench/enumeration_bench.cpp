@@ -21,11 +21,11 @@ EnumFigures BenchEnumeration(const Plugin& plugin, int rounds, int calls) {
     std::vector<double> exportTimes, directTimes, ratios;
     DrvStatusInfo a{}, b{};
     for (int i = 0; i < 20; ++i) {  // warm both paths
-        plugin.enumerate(&KeepStatus, &a);
+        plugin.Exports().enumerate(&KeepStatus, &a);
         EnumerateDirectly(b);
     }
     StartCount();
-    plugin.enumerate(&KeepStatus, &a);
+    plugin.Exports().enumerate(&KeepStatus, &a);
     figures.exportCalls = TakeCount();
     StartCount();
     EnumerateDirectly(b);
@@ -39,7 +39,7 @@ EnumFigures BenchEnumeration(const Plugin& plugin, int rounds, int calls) {
             const double start = Now();
             for (int i = 0; i < calls; ++i) {
                 if (viaExport)
-                    plugin.enumerate(&KeepStatus, &a);
+                    plugin.Exports().enumerate(&KeepStatus, &a);
                 else
                     EnumerateDirectly(b);
             }

@@ -1,53 +1,18 @@
 #include "fault/fault_action.h"
 
-#include <cwchar>
-
 #include "support/campaign.h"
 
 namespace qelmo::fault {
-namespace {
-
-struct Seen {
-    int calls = 0;
-    DrvStatusInfo info{};
-};
-
-uint32_t Remember(DrvStatusInfo* info, void* context) {
-    auto* seen = static_cast<Seen*>(context);
-    ++seen->calls;
-    if (info) seen->info = *info;
-    return 0;
-}
-
-DrvInfo Record(uint32_t action, const std::wstring& folder) {
-    DrvInfo record{};
-    record.driver_id = QELMO_DRIVER_ID;
-    wcsncpy(record.wszDriverPath, folder.c_str(), QELMO_DRIVER_PATH_UNITS - 1);
-    record.action = action;
-    return record;
-}
-
-template <typename F>
-F Export(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-}  // namespace
 
 PatchedPlugin::PatchedPlugin() {
-    module_.reset(LoadLibraryW((reliability::ProgramFolder() + L"helperQELMODriver.dll").c_str()));
-    if (!module_) return;
-    doAction_ = Export<PFN_Plugin_Interface_DriversDoAction>(module_.get(),
-                                                             "Plugin_Interface_DriversDoAction");
-    enumerate_ = Export<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        module_.get(), "Plugin_Interface_EnumerateDriversInfo");
-    PatchImports(module_.get(), &unhooked_);
+    library_.Load(reliability::ProgramFolder() + host::kPluginFile);
+    if (library_.Module()) PatchImports(library_.Module(), &unhooked_);
 }
 
 PatchedPlugin::~PatchedPlugin() {
-    if (!module_) return;
+    if (!library_.Module()) return;
     UnpatchImports();
-    module_.reset();
+    library_.Unload();
 }
 
 bool IsActionName(const std::wstring& action) {
@@ -57,20 +22,24 @@ bool IsActionName(const std::wstring& action) {
 
 ActionRun RunAction(const PatchedPlugin& plugin, const std::wstring& action, const std::wstring& v1,
                     const std::wstring& v2, const Plan& plan) {
+    using host::MakeRecord;
     std::vector<DrvInfo> records;
-    if (action == L"install") records = {Record(ACTION_INSTALL, v1)};
-    if (action == L"update") records = {Record(ACTION_UPDATE, v2)};
-    if (action == L"uninstall") records = {Record(ACTION_UNINSTALL, v1)};
-    if (action == L"batch") records = {Record(ACTION_INSTALL, v1), Record(ACTION_UPDATE, v2)};
+    if (action == L"install") records = {MakeRecord(ACTION_INSTALL, v1)};
+    if (action == L"update") records = {MakeRecord(ACTION_UPDATE, v2)};
+    if (action == L"uninstall") records = {MakeRecord(ACTION_UNINSTALL, v1)};
+    if (action == L"batch")
+        records = {MakeRecord(ACTION_INSTALL, v1), MakeRecord(ACTION_UPDATE, v2)};
 
     ActionRun run;
-    Seen seen;
+    host::StatusReport status;
     SetPlan(plan);
     try {
-        if (records.empty())
-            run.result = plugin.Enumerate()(&Remember, &seen);
-        else
-            run.result = plugin.DoAction()(records.data(), static_cast<uint32_t>(records.size()));
+        if (records.empty()) {
+            status = plugin.Library().ReadStatus();
+            run.result = status.result;
+        } else {
+            run.result = plugin.Library().DoAction(records);
+        }
         run.resultSeen = true;
     } catch (...) {
         run.escaped = true;
@@ -82,8 +51,8 @@ ActionRun RunAction(const PatchedPlugin& plugin, const std::wstring& action, con
         run.faultError = FaultError();
     }
     if (records.empty()) {
-        run.callbacks = seen.calls;
-        run.status = seen.info;
+        run.callbacks = status.calls;
+        run.status = status.info;
     }
     return run;
 }

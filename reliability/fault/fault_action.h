@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fault/fault_hooks.h"
-#include "common/handles.h"
+#include "host/plugin_library.h"
 
 namespace qelmo::fault {
 
@@ -23,17 +23,14 @@ public:
     PatchedPlugin(const PatchedPlugin&) = delete;
     PatchedPlugin& operator=(const PatchedPlugin&) = delete;
 
-    bool Loaded() const { return doAction_ && enumerate_; }
-    HMODULE Module() const { return module_.get(); }
-    PFN_Plugin_Interface_DriversDoAction DoAction() const { return doAction_; }
-    PFN_Plugin_Interface_EnumerateDriversInfo Enumerate() const { return enumerate_; }
+    bool Loaded() const { return library_.Loaded(); }
+    HMODULE Module() const { return library_.Module(); }
+    const host::PluginLibrary& Library() const { return library_; }
     // System imports that no hook covers ("dll!name").
     const std::vector<std::string>& Unhooked() const { return unhooked_; }
 
 private:
-    LibraryHandle module_;
-    PFN_Plugin_Interface_DriversDoAction doAction_ = nullptr;
-    PFN_Plugin_Interface_EnumerateDriversInfo enumerate_ = nullptr;
+    host::PluginLibrary library_;
     std::vector<std::string> unhooked_;
 };
 

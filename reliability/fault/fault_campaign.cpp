@@ -175,7 +175,7 @@ const std::vector<ActionSpec>& Actions() {
 // One run of an action: in this process (pass, once, always) or, for a kill, in
 // reliability_fault_host.
 struct HostRun {
-    ChildResult child;  // a kill's host process; a run in this process counts as started
+    ChildRun child;  // a kill's host process; a run in this process counts as started
     fault::ActionRun action;
     std::vector<std::string> sequence;  // function names
     std::string fault;                  // "FUNCTION ERROR" of the failed call
@@ -321,19 +321,22 @@ HostRun Campaign::RunHost(const ActionSpec& action, fault::Mode mode, uint32_t p
                            L"\" --v2 \"" + v2_ + L"\" --mode " + fault::ModeName(mode) +
                            L" --point " + std::to_wstring(point) + L" --error " +
                            std::to_wstring(error);
-    run.child = RunChild(
-        command, work_,
-        [&run](const std::string& line) {
-            if (StartsWith(line, "sequence ")) {
-                run.sequence = Split(line.substr(9), ',');
-            } else if (StartsWith(line, "result 0x")) {
-                run.action.result = static_cast<uint32_t>(strtoul(line.c_str() + 9, nullptr, 16));
-                run.action.resultSeen = true;
-            } else if (StartsWith(line, "escaped exception")) {
-                run.action.escaped = true;
-            }
-        },
-        kRunLimitSeconds, kRunLimitSeconds);
+    ChildOptions options;
+    options.folder = work_;
+    options.errorsWithOutput = true;
+    options.onLine = [&run](const std::string& line) {
+        if (StartsWith(line, "sequence ")) {
+            run.sequence = Split(line.substr(9), ',');
+        } else if (StartsWith(line, "result 0x")) {
+            run.action.result = static_cast<uint32_t>(strtoul(line.c_str() + 9, nullptr, 16));
+            run.action.resultSeen = true;
+        } else if (StartsWith(line, "escaped exception")) {
+            run.action.escaped = true;
+        }
+    };
+    options.silenceLimitSeconds = kRunLimitSeconds;
+    options.totalLimitSeconds = kRunLimitSeconds;
+    run.child = RunCommand(command, options);
     return run;
 }
 
@@ -552,7 +555,7 @@ std::vector<std::string> Campaign::Check(const ActionSpec& action, const HostRun
                                          bool killed) {
     std::vector<std::string> problems;
     if (!run.child.started) problems.push_back("the host did not start");
-    if (run.child.hung) problems.push_back("the host hung");
+    if (run.child.timedOut) problems.push_back("the host hung");
     if (run.action.escaped) problems.push_back("an exception left an export");
     if (IsCrashCode(run.child.exitCode))
         problems.push_back("the host crashed (exception " + std::to_string(run.child.exitCode) +

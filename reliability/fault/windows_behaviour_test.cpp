@@ -25,7 +25,6 @@
 #include "support/fixtures.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
-#include "support/plugin_host.h"
 
 namespace qelmo {
 namespace {
@@ -40,8 +39,7 @@ class WindowsBehaviour : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(plugin_.Loaded()); }
     uint32_t Run(uint32_t action, const std::wstring& package) {
-        DrvInfo record = test::MakeRecord(action, package);
-        return plugin_.DoAction()(&record, 1);
+        return plugin_.Library().Run(action, package);
     }
 
     test::MachineGuard guard_;

@@ -98,17 +98,20 @@ std::wstring Campaign::Command(const wchar_t* verb, const Package& package, bool
 uint32_t Campaign::RunToEnd(const wchar_t* verb, const Package& package, bool* ran) {
     uint32_t code = 0;
     bool seen = false;
-    ChildResult child = RunChild(
-        Command(verb, package, true), work_,
-        [&](const std::string& line) {
-            const size_t at = line.find("\"result_code\":\"0x");
-            if (line.rfind("{", 0) == 0 && at != std::string::npos) {
-                code = static_cast<uint32_t>(strtoul(line.c_str() + at + 17, nullptr, 16));
-                seen = true;
-            }
-        },
-        120, 300);
-    if (ran) *ran = child.started && !child.hung && seen;
+    ChildOptions options;
+    options.folder = work_;
+    options.errorsWithOutput = true;
+    options.onLine = [&](const std::string& line) {
+        const size_t at = line.find("\"result_code\":\"0x");
+        if (line.rfind("{", 0) == 0 && at != std::string::npos) {
+            code = static_cast<uint32_t>(strtoul(line.c_str() + at + 17, nullptr, 16));
+            seen = true;
+        }
+    };
+    options.silenceLimitSeconds = 120;
+    options.totalLimitSeconds = 300;
+    const ChildRun child = RunCommand(Command(verb, package, true), options);
+    if (ran) *ran = child.started && !child.timedOut && seen;
     return code;
 }
 

@@ -7,7 +7,6 @@
 #include <qelmo_plugin.h>
 
 #include <cstdint>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "common/handles.h"
 #include "common/result_names.h"
 #include "common/utf.h"
+#include "support/child_process.h"
 #include "support/machine.h"
 
 namespace qelmo::reliability {
@@ -87,39 +87,12 @@ std::string DateAndMachine();
 
 // ---- child processes ---------------------------------------------------------------------------
 
-struct ChildResult {
-    bool started = false;
-    DWORD exitCode = 0;
-    bool hung = false;  // ended by the watchdog
-    double seconds = 0;
-};
-
-// Runs `commandLine` with `folder` as its current folder and its standard output (and error) in a
-// pipe. Every complete line goes to `onLine`. When no line arrives for `silenceLimitSeconds`, or
-// the whole run passes `totalLimitSeconds`, the child is ended and `hung` is set.
-ChildResult RunChild(const std::wstring& commandLine, const std::wstring& folder,
-                     const std::function<void(const std::string&)>& onLine,
-                     double silenceLimitSeconds, double totalLimitSeconds);
-
-// A started process that the caller may end at any moment.
-class KillableProcess {
-public:
-    KillableProcess() = default;
-    ~KillableProcess();
-    KillableProcess(const KillableProcess&) = delete;
-    KillableProcess& operator=(const KillableProcess&) = delete;
-
-    // Standard output and error go to the NUL device.
-    bool Start(const std::wstring& commandLine, const std::wstring& folder);
-    // True when it ended within `milliseconds`.
-    bool WaitFor(DWORD milliseconds);
-    // TerminateProcess and wait for the end; true when it was still running when killed.
-    bool Kill();
-    DWORD ExitCode() const;
-
-private:
-    ProcessHandles process_;
-};
+// The runner the tests use: to the end with a watchdog on silence and on the whole run, or
+// started to be killed.
+using test::ChildOptions;
+using test::ChildRun;
+using test::KillableProcess;
+using test::RunCommand;
 
 // An exception code (0xC0000005 and the like) rather than an exit status.
 bool IsCrashCode(DWORD exitCode);

@@ -11,18 +11,13 @@
 #include "common/handles.h"
 #include "common/log.h"
 #include "deploy/deploy_names.h"
+#include "deploy/version_text.h"
 
 namespace qelmo {
 
 namespace {
 
 constexpr size_t kPathUnits = names::kFolderUnits;
-
-// One entry of a version resource's translation table.
-struct Translation {
-    WORD language;
-    WORD codePage;
-};
 
 // A name that creates exactly one folder level below the folder it is appended to. Separators
 // would reach into other folders, and names made only of dots and blanks resolve to the folder
@@ -59,39 +54,20 @@ int GetFileVersion(const std::wstring& path, std::wstring& version) {
     if (!block) return 0;
     if (!GetFileVersionInfoW(path.c_str(), 0, size, block.get())) return 0;
 
-    void* table = nullptr;
-    UINT tableBytes = 0;
-    if (!VerQueryValueW(block.get(), L"\\VarFileInfo\\Translation", &table, &tableBytes) || !table)
-        return 0;
-    const size_t entries = tableBytes / sizeof(Translation);
-    if (entries == 0) return 0;
-
+    const std::vector<TranslationText> texts = FileVersionTexts(block.get());
     // Every translation is asked in table order and the last text found wins. A query that fails
-    // leaves the text of the earlier one in place; its own out-pointer is never used.
-    const wchar_t* kept = nullptr;
-    UINT keptUnits = 0;
-    for (size_t i = 0; i < entries; ++i) {
-        Translation entry;
-        std::memcpy(&entry, static_cast<const BYTE*>(table) + i * sizeof(Translation),
-                    sizeof entry);
-        wchar_t subBlock[kPathUnits] = {};
-        swprintf(subBlock, kPathUnits, L"\\StringFileInfo\\%04x%04x\\Fileversion",
-                 static_cast<unsigned>(entry.language), static_cast<unsigned>(entry.codePage));
-        void* text = nullptr;
-        UINT units = 0;
-        if (VerQueryValueW(block.get(), subBlock, &text, &units) && text) {
-            kept = static_cast<const wchar_t*>(text);
-            keptUnits = units;
+    // leaves the text of the earlier one in place.
+    for (const TranslationText& entry : texts) {
+        if (entry.found)
             QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ",
-                 std::wstring_view(kept, wcsnlen(kept, keptUnits)));
-        } else {
+                 std::wstring_view(entry.text));
+        else
             QLOG(logid::kCatAdapter, logid::kSrcUtilities, logid::kTrace, L"File Version: ",
                  static_cast<const wchar_t*>(nullptr));
-        }
     }
-    if (!kept) return 0;
-    // The reported length counts the NUL; the text ends at whichever comes first.
-    version.assign(kept, wcsnlen(kept, keptUnits));
+    const TranslationText* chosen = ChosenVersionText(texts);
+    if (!chosen) return 0;
+    version = chosen->text;
     return 1;
 }
 

@@ -12,10 +12,4 @@ std::wstring BinDir();
 // A fixture driver package folder built by tests/fixtures (bin\packages\<name>), no trailing '\'.
 std::wstring PackageDir(const std::wstring& name);
 
-// GetProcAddress with the function's own type.
-template <typename F>
-F ProcAddress(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 }  // namespace qelmo::test

@@ -427,11 +427,10 @@ TEST_F(Lifecycle, PathsThatCannotBeHandledFailCleanly) {
 
 TEST_F(Lifecycle, StatusReportFollowsTheService) {
     test::LogCapture log;
-    int calls = 0;
-    uint32_t result = 0;
-    DrvStatusInfo s = host_.Status(&calls, &result);
-    EXPECT_EQ(result, DRV_OK);
-    EXPECT_EQ(calls, 1);
+    const host::StatusReport report = host_.ReadStatus();
+    EXPECT_EQ(report.result, DRV_OK);
+    EXPECT_EQ(report.calls, 1);
+    DrvStatusInfo s = report.info;
     EXPECT_EQ(s.driver_id, 0x48000165u);
     EXPECT_EQ(s.valid, 1);
     EXPECT_EQ(s.state, DRV_STATE_UNKNOWN);
@@ -442,11 +441,11 @@ TEST_F(Lifecycle, StatusReportFollowsTheService) {
     EXPECT_EQ(log.FindPrefix(L"Query Version of driver: "), nullptr);
 
     ASSERT_EQ(host_.Run(ACTION_INSTALL, test::PackageDir(L"v1")), DRV_OK);
-    s = host_.Status();
+    s = host_.ReadStatus().info;
     EXPECT_EQ(s.state, DRV_STATE_NOT_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");
     ASSERT_TRUE(test::StartQelmo());
-    s = host_.Status();
+    s = host_.ReadStatus().info;
     EXPECT_EQ(s.state, DRV_STATE_RUNNING);
     EXPECT_STREQ(s.szVersion, "2.9.1234");
 
@@ -455,7 +454,7 @@ TEST_F(Lifecycle, StatusReportFollowsTheService) {
     std::wstring aside = driver + L".aside";
     ASSERT_TRUE(MoveFileW(driver.c_str(), aside.c_str()));
     log.Clear();
-    s = host_.Status();
+    s = host_.ReadStatus().info;
     MoveFileW(aside.c_str(), driver.c_str());
     EXPECT_EQ(s.state, DRV_STATE_RUNNING);
     EXPECT_STREQ(s.szVersion, "1.0");

@@ -8,29 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "common/handles.h"
 #include "support/fixtures.h"
 #include "support/log_capture.h"
+#include "support/plugin_host.h"
 
 namespace qelmo {
 namespace {
 
 TEST(PluginIdentity, OwnerModuleIdAndVersionThroughTheLoadedDll) {
-    LibraryHandle dll(LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str()));
-    ASSERT_TRUE(dll) << GetLastError();
-    auto ownerId = test::ProcAddress<PFN_Plugin_Interface_GetHelperOwnerModuleID>(
-        dll.get(), "Plugin_Interface_GetHelperOwnerModuleID");
-    auto version = test::ProcAddress<PFN_Plugin_Interface_GetModuleVersion>(
-        dll.get(), "Plugin_Interface_GetModuleVersion");
-    ASSERT_TRUE(ownerId && version);
-    EXPECT_EQ(ownerId(), 20019u);
+    test::PluginHost dll;
+    ASSERT_TRUE(dll.Loaded()) << dll.LoadError();
+    EXPECT_EQ(dll.Exports().ownerModuleId(), 20019u);
     uint32_t v[3] = {7, 7, 7};
-    version(nullptr);  // must not crash or write anywhere
-    version(v);
+    dll.Exports().moduleVersion(nullptr);  // must not crash or write anywhere
+    dll.Exports().moduleVersion(v);
     EXPECT_EQ(v[0], 2u);
     EXPECT_EQ(v[1], 9u);
     EXPECT_EQ(v[2], 9999u);
-    dll.reset();
+    dll.Unload();
 }
 
 // A file's version resource, read the way Windows tools read it.
@@ -74,12 +69,9 @@ private:
 TEST(PluginIdentity, VersionResourcesOfTheShippedBinariesMatchTheExport) {
     uint32_t v[3] = {};
     {
-        LibraryHandle dll(LoadLibraryW((test::BinDir() + L"helperQELMODriver.dll").c_str()));
-        ASSERT_TRUE(dll) << GetLastError();
-        auto version = test::ProcAddress<PFN_Plugin_Interface_GetModuleVersion>(
-            dll.get(), "Plugin_Interface_GetModuleVersion");
-        ASSERT_TRUE(version);
-        version(v);
+        test::PluginHost dll;
+        ASSERT_TRUE(dll.Loaded()) << dll.LoadError();
+        dll.Exports().moduleVersion(v);
     }
     const std::wstring text =
         std::to_wstring(v[0]) + L"." + std::to_wstring(v[1]) + L"." + std::to_wstring(v[2]) + L".0";

@@ -19,6 +19,7 @@
 #include "support/layout.h"
 #include "support/log_capture.h"
 #include "support/machine.h"
+#include "support/version_resource.h"
 
 namespace qelmo {
 namespace {
@@ -546,6 +547,46 @@ TEST_F(Qelmoctl, DoctorSeesWhatARolledBackUpdateLeavesBehind) {
     ToolRun again = RunTool({L"install", v1});
     ASSERT_EQ(again.exitCode, 0u) << again.out << again.err;
     doctorAfter("after installing v1 again");
+}
+
+// Modules whose version resources have two translations with different texts: the deployment
+// names each module's folder by the last translation's text, so the doctor, named with the package,
+// must compare the recorded folders against that text and not the first one.
+TEST_F(Qelmoctl, DoctorComparesTheVersionTextTheDeploymentNamesTheFolderBy) {
+    namespace layout = test::layout;
+    test::PackageCopy package(L"v1");
+    ASSERT_FALSE(package.Path().empty());
+    struct Module {
+        const wchar_t* file;
+        const wchar_t* lastText;
+    } modules[] = {{L"kipmon64.dll", L"7.7.7.7"}, {L"AddOn\\KipEvt64.dll", L"8.8.8.8"}};
+    for (const Module& m : modules)
+        ASSERT_TRUE(test::WriteModule(
+            package.File(m.file),
+            test::VersionResource({{L"040904b0", L"1.1.1.1"}, {L"040704b0", m.lastText}},
+                                  {{0x409, 1200}, {0x407, 1200}})));
+    ToolRun install = RunTool({L"install", package.Path()});
+    ASSERT_EQ(install.exitCode, 0u) << install.out << install.err;
+    EXPECT_TRUE(test::FileExists(layout::ModuleFile(layout::kModules[0], L"7.7.7.7")));
+    EXPECT_TRUE(test::FileExists(layout::ModuleFile(layout::kModules[2], L"8.8.8.8")));
+
+    const std::vector<std::wstring> args = {L"--json", L"doctor", package.Path()};
+    ToolRun doctor = RunTool(args);
+    const std::string what = Describe(args, doctor);
+    struct Case {
+        const char* label;
+        const char* version;
+    } cases[] = {{"kipmon64", "7.7.7.7"},
+                 {"kipmon", "7.7.7.7"},
+                 {"KipEvt64", "8.8.8.8"},
+                 {"KipEvt", "8.8.8.8"}};
+    for (const Case& c : cases) {
+        const std::string check = std::string("module.package.") + c.label;
+        EXPECT_TRUE(JsonFindings(doctor.out, check, "problem").empty()) << c.label << "\n" << what;
+        const auto ok = JsonFindings(doctor.out, check, "ok");
+        ASSERT_EQ(ok.size(), 1u) << c.label << "\n" << what;
+        EXPECT_THAT(ok[0], HasSubstr(c.version)) << what;
+    }
 }
 
 }  // namespace

@@ -102,8 +102,9 @@ TEST_F(Update, ReplacesTheRunningDriverAndRetiresTheOldModules) {
         EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, names::kServiceKey, L"RegCfgFlags").Dword(), 6u);
         EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, names::kParametersKey, L"StatusCode").Dword(),
                   9999u);
-        EXPECT_EQ(host_.Status().state, DRV_STATE_RUNNING);
-        EXPECT_STREQ(host_.Status().szVersion, "2.9.2000");
+        const DrvStatusInfo status = host_.ReadStatus().info;
+        EXPECT_EQ(status.state, DRV_STATE_RUNNING);
+        EXPECT_STREQ(status.szVersion, "2.9.2000");
 
         const std::wstring drivers = test::DriversDir() + L"\\";
         const std::wstring package = v2.Path() + L"\\";

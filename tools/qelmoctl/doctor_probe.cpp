@@ -7,6 +7,7 @@
 #include "common/driver_names.h"
 #include "common/footprint.h"
 #include "common/handles.h"
+#include "deploy/version_text.h"
 
 namespace qelmoctl::probe {
 
@@ -249,26 +250,11 @@ DWORD ReadVersionText(const std::wstring& path, std::wstring& text) {
     if (size == 0) return GetLastError();
     std::vector<BYTE> block(size);
     if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data())) return GetLastError();
-    const WORD* translations = nullptr;
-    UINT bytes = 0;
-    if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
-                        reinterpret_cast<void**>(const_cast<WORD**>(&translations)), &bytes) ||
-        !translations)
-        return ERROR_RESOURCE_TYPE_NOT_FOUND;
-    for (UINT i = 0; i + 1 < bytes / sizeof(WORD); i += 2) {
-        wchar_t query[64];
-        swprintf(query, 64, L"\\StringFileInfo\\%04x%04x\\FileVersion", translations[i],
-                 translations[i + 1]);
-        const wchar_t* value = nullptr;
-        UINT units = 0;
-        if (VerQueryValueW(block.data(), query,
-                           reinterpret_cast<void**>(const_cast<wchar_t**>(&value)), &units) &&
-            value && units > 0 && value[0]) {
-            text.assign(value, wcsnlen(value, units));
-            return 0;
-        }
-    }
-    return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    const std::vector<qelmo::TranslationText> texts = qelmo::FileVersionTexts(block.data());
+    const qelmo::TranslationText* chosen = qelmo::ChosenVersionText(texts);
+    if (!chosen) return ERROR_RESOURCE_TYPE_NOT_FOUND;
+    text = chosen->text;
+    return 0;
 }
 
 std::wstring DeviceForm(const std::wstring& path) {

@@ -70,8 +70,8 @@ std::wstring ResolveImagePath(std::wstring image, const std::wstring& windows);
 
 // Fixed file version; 0 on success, else the error of the version API.
 DWORD ReadFileVersion(const std::wstring& path, DWORD version[4]);
-// The version text of the file's string table ("FileVersion" of its first translation that has
-// one), as the deployment names a module's folder; 0 on success, else why not.
+// The version text of the file's string table, chosen as the deployment chooses the one it names
+// a module's folder by (deploy/version_text.h); 0 on success, else why not.
 DWORD ReadVersionText(const std::wstring& path, std::wstring& text);
 // The NT device form of a path: the target of its drive (QueryDosDeviceW) and the rest.
 std::wstring DeviceForm(const std::wstring& path);

@@ -15,6 +15,7 @@
 
 #include "common/handles.h"
 #include "doctor.h"
+#include "host/plugin_library.h"
 #include "json.h"
 #include "result_names.h"
 #include "text.h"
@@ -113,59 +114,24 @@ bool ParseNumber(const std::wstring& text, uint32_t& value) {
     return true;
 }
 
-std::wstring ExeDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, n);
-    return text.substr(0, text.rfind(L'\\') + 1);
-}
+using qelmo::host::PluginLibrary;
 
-struct Plugin {
-    std::wstring path;
-    qelmo::LibraryHandle module;
-    PFN_Plugin_Interface_DriversDoAction doAction = nullptr;
-    PFN_Plugin_Interface_EnumerateDriversInfo enumerate = nullptr;
-    PFN_Plugin_Interface_GetHelperOwnerModuleID ownerId = nullptr;
-    PFN_Plugin_Interface_GetModuleVersion moduleVersion = nullptr;
-};
-
-template <typename F>
-F Export(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-bool LoadPlugin(const Options& options, Plugin& plugin) {
+bool LoadPlugin(const Options& options, PluginLibrary& plugin) {
     // The host's logging library reads its settings when it loads, with the plug-in.
     if (!options.logLevel.empty()) {
         SetEnvironmentVariableW(L"OXAL_LOG_LEVEL", options.logLevel.c_str());
         SetEnvironmentVariableW(L"OXAL_LOG_FILE", options.logLevel == L"0" ? L"none" : L"stderr");
     }
-    std::wstring path =
-        options.plugin.empty() ? ExeDirectory() + L"helperQELMODriver.dll" : options.plugin;
-    // The altered search order (the DLL's own folder for its imports) needs an absolute path.
-    wchar_t full[MAX_PATH] = {};
-    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-    if (n > 0 && n < MAX_PATH) path = full;
-    plugin.path = path;
-    plugin.module.reset(LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!plugin.module) {
-        fprintf(stderr, "qelmoctl: cannot load %s (error %lu)\n", Narrow(path).c_str(),
-                GetLastError());
-        return false;
-    }
-    plugin.doAction = Export<PFN_Plugin_Interface_DriversDoAction>(
-        plugin.module.get(), "Plugin_Interface_DriversDoAction");
-    plugin.enumerate = Export<PFN_Plugin_Interface_EnumerateDriversInfo>(
-        plugin.module.get(), "Plugin_Interface_EnumerateDriversInfo");
-    plugin.ownerId = Export<PFN_Plugin_Interface_GetHelperOwnerModuleID>(
-        plugin.module.get(), "Plugin_Interface_GetHelperOwnerModuleID");
-    plugin.moduleVersion = Export<PFN_Plugin_Interface_GetModuleVersion>(
-        plugin.module.get(), "Plugin_Interface_GetModuleVersion");
-    if (!plugin.doAction || !plugin.enumerate || !plugin.ownerId || !plugin.moduleVersion) {
-        fprintf(stderr, "qelmoctl: %s lacks the plug-in exports\n", Narrow(path).c_str());
-        return false;
-    }
-    return true;
+    const std::wstring path = options.plugin.empty()
+                                  ? qelmo::host::ProgramFolder() + qelmo::host::kPluginFile
+                                  : options.plugin;
+    if (plugin.Load(path)) return true;
+    if (!plugin.Module())
+        fprintf(stderr, "qelmoctl: cannot load %s (error %lu)\n", Narrow(plugin.Path()).c_str(),
+                plugin.LoadError());
+    else
+        fprintf(stderr, "qelmoctl: %s lacks the plug-in exports\n", Narrow(plugin.Path()).c_str());
+    return false;
 }
 
 // "2.9.9999": the three numbers of Plugin_Interface_GetModuleVersion.
@@ -209,35 +175,14 @@ bool CheckPackageFolder(const std::wstring& folder, std::wstring& full, std::str
     return true;
 }
 
-DrvInfo MakeRecord(uint32_t action, const std::wstring& folder, uint32_t compareState) {
-    DrvInfo record{};
-    record.driver_id = QELMO_DRIVER_ID;
-    wcsncpy(record.wszDriverPath, folder.c_str(), QELMO_DRIVER_PATH_UNITS - 1);
-    record.action = action;
-    record.compare_state = compareState;
-    return record;
-}
-
 const char* StateName(uint32_t state) {
     return qelmoctl::ResultName(state);
 }
 
-struct StatusCapture {
-    DrvStatusInfo info{};
-    int calls = 0;
-};
-
-uint32_t CaptureStatus(DrvStatusInfo* info, void* context) {
-    auto* capture = static_cast<StatusCapture*>(context);
-    capture->info = *info;
-    ++capture->calls;
-    return 0;
-}
-
-int RunStatus(const Options& options, Plugin& plugin) {
-    StatusCapture capture;
-    uint32_t result = plugin.enumerate(&CaptureStatus, &capture);
-    const DrvStatusInfo& s = capture.info;
+int RunStatus(const Options& options, const PluginLibrary& plugin) {
+    const qelmo::host::StatusReport report = plugin.ReadStatus();
+    const uint32_t result = report.result;
+    const DrvStatusInfo& s = report.info;
     std::string version(s.szVersion, strnlen(s.szVersion, sizeof s.szVersion));
     if (options.json) {
         // The version text comes from the plug-in as it is: the writer escapes it.
@@ -258,13 +203,13 @@ int RunStatus(const Options& options, Plugin& plugin) {
         printf("valid      %u\n", s.valid);
         printf("result     %s\n", qelmoctl::DescribeResult(result).c_str());
     }
-    return capture.calls == 1 && qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
+    return report.calls == 1 && qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
 }
 
-int RunInfo(const Options& options, Plugin& plugin) {
+int RunInfo(const Options& options, const PluginLibrary& plugin) {
     uint32_t version[3] = {};
-    plugin.moduleVersion(version);
-    uint32_t owner = plugin.ownerId();
+    plugin.Exports().moduleVersion(version);
+    uint32_t owner = plugin.Exports().ownerModuleId();
     if (options.json)
         printf("%s\n", qelmoctl::JsonObject()
                            .Number("owner_module_id", owner)
@@ -278,19 +223,19 @@ int RunInfo(const Options& options, Plugin& plugin) {
 
 // qelmoctl's own version, then the plug-in's as its exports give it.
 int RunVersion(const Options& options) {
-    Plugin plugin;
+    PluginLibrary plugin;
     const bool loaded = LoadPlugin(options, plugin);
     uint32_t version[3] = {};
     uint32_t owner = 0;
     if (loaded) {
-        plugin.moduleVersion(version);
-        owner = plugin.ownerId();
+        plugin.Exports().moduleVersion(version);
+        owner = plugin.Exports().ownerModuleId();
     }
     if (options.json) {
         qelmoctl::JsonObject object;
         object.String("qelmoctl", QELMO_VERSION_TEXT);
         if (loaded) {
-            object.String("plugin", Narrow(plugin.path))
+            object.String("plugin", Narrow(plugin.Path()))
                 .String("plugin_module_version", VersionText(version))
                 .Number("plugin_owner_module_id", owner);
         }
@@ -299,7 +244,7 @@ int RunVersion(const Options& options) {
         printf("qelmoctl %s\n", QELMO_VERSION_TEXT);
         if (loaded)
             printf("plug-in %s: module version %s, owner module ID %u\n",
-                   Narrow(plugin.path).c_str(), VersionText(version).c_str(), owner);
+                   Narrow(plugin.Path()).c_str(), VersionText(version).c_str(), owner);
     }
     return loaded ? kExitSuccess : kExitFailure;
 }
@@ -318,12 +263,12 @@ int ReportResult(const Options& options, const char* what, uint32_t result, doub
     return qelmoctl::IsSuccess(result) ? kExitSuccess : kExitFailure;
 }
 
-int RunRecords(const Options& options, Plugin& plugin, const std::vector<DrvInfo>& records,
-               const char* what) {
+int RunRecords(const Options& options, const PluginLibrary& plugin,
+               const std::vector<DrvInfo>& records, const char* what) {
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    uint32_t result = plugin.doAction(records.data(), static_cast<uint32_t>(records.size()));
+    uint32_t result = plugin.DoAction(records);
     QueryPerformanceCounter(&end);
     double seconds = static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
     return ReportResult(options, what, result, seconds);
@@ -362,7 +307,7 @@ int ReadBatch(const Options& options, const std::wstring& file, std::vector<DrvI
         std::string error;
         if (!CheckPackageFolder(folderWord, full, error))
             return UsageError("line " + std::to_string(number) + ": " + error);
-        records.push_back(MakeRecord(action, full, options.compareState));
+        records.push_back(qelmo::host::MakeRecord(action, full, options.compareState));
     }
     if (records.empty()) return UsageError("batch file holds no records");
     return kExitSuccess;
@@ -425,7 +370,7 @@ int Run(int argc, wchar_t** argv) {
         if (extra != 1) return UsageError(Narrow(command) + " needs one PACKAGE_FOLDER");
         std::string error;
         if (!CheckPackageFolder(options.words[1], folder, error)) return UsageError(error);
-        records.push_back(MakeRecord(action, folder, options.compareState));
+        records.push_back(qelmo::host::MakeRecord(action, folder, options.compareState));
     } else if (command == L"doctor") {
         if (extra > 1) return UsageError("doctor takes at most one PACKAGE_FOLDER");
         if (extra == 1) {
@@ -446,7 +391,7 @@ int Run(int argc, wchar_t** argv) {
     // The doctor looks at the machine only; it loads no plug-in.
     if (command == L"doctor") return RunDoctor(options);
 
-    Plugin plugin;
+    PluginLibrary plugin;
     if (!LoadPlugin(options, plugin)) return kExitFailure;
     if (command == L"status") return RunStatus(options, plugin);
     if (command == L"info") return RunInfo(options, plugin);
