@@ -63,7 +63,7 @@ void RemoveDeployedModules() {
 
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
-    LIFECYCLE_LOG(logid::kTrace, L"==> ", L"UninstallDrvFromDrvInfo", L",");
+    LIFECYCLE_TRACE(trace, L"UninstallDrvFromDrvInfo");  // the early ways out write no leave line
     uint32_t result = DRV_ERR_FAILED;
     if (!DriverPathIsTerminated(rDrvInfo)) {
         LIFECYCLE_LOG(logid::kError, text::kUnterminatedPath);
@@ -129,7 +129,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
                           static_cast<uint32_t>(deleted));
         }
     }
-    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UninstallDrvFromDrvInfo", L",");
+    QTRACE_LEAVE(trace);
     return result;
 }
 
