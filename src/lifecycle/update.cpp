@@ -240,7 +240,7 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     const DriverFileOutcome outcome = ReplaceDriverFile(guard, debugLog);
     guard.DiscardBackup();
     if (outcome.newDriverKept && recorded)
-        RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied, addOnCopied);
+        RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied != 0, addOnCopied != 0);
     QTRACE_LEAVE(trace, L"asStatus = ", outcome.status);
     return outcome.status;
 }
