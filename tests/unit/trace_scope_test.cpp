@@ -19,9 +19,11 @@ int g_leaveLine = 0;
 // The usual shape of a traced function: the enter line with the argument, an early way out that
 // writes no leave line, and the leave line with the result known only at the end.
 uint32_t Traced(uint32_t argument, bool early) {
+    constexpr const wchar_t* kCat = logid::kCatUtil;
+    constexpr const wchar_t* kSrc = logid::kSrcPriviRestrict;
+    constexpr unsigned kLevel = logid::kTrace;
     g_enterLine = __LINE__ + 1;
-    QTRACE_SCOPE(trace, logid::kCatUtil, logid::kSrcPriviRestrict, logid::kTrace, L"Traced",
-                 L"argument = ", argument, L", early = ", early);
+    QTRACE_SCOPE(trace, kCat, kSrc, kLevel, L"Traced", L"argument = ", argument, L", ", early);
     if (early) return 0;
     const uint32_t result = argument + 1;
     g_leaveLine = __LINE__ + 1;
@@ -57,8 +59,8 @@ TEST(TraceScope, WritesTheEnterAndLeaveLinesOfEachWayOut) {
     } cases[] = {
         {"leave line with a value",
          [] { Traced(0x41, false); },
-         {L"==> Traced,argument = 0x41, early = 0", L"<== Traced,result = 0x42"}},
-        {"early way out", [] { Traced(0, true); }, {L"==> Traced,argument = 0, early = 1"}},
+         {L"==> Traced,argument = 0x41, 0", L"<== Traced,result = 0x42"}},
+        {"early way out", [] { Traced(0, true); }, {L"==> Traced,argument = 0, 1"}},
         {"no pieces", [] { Bare(); }, {L"==> Bare,", L"<== Bare,"}},
         {"exception", [] { EXPECT_THROW(Throws(true), std::bad_alloc); }, {L"==> Throws,"}},
     };
