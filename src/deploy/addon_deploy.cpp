@@ -23,12 +23,12 @@ bool EnsureSubkey(const wchar_t* parent, const wchar_t* child) {
 }
 
 // The add-on registration, for one build: its key below AddOn and its file name.
-int SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& version,
-                        const wchar_t* keyName, const wchar_t* fileName) {
-    if (!targetFolder) return 0;
+bool SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& version,
+                         const wchar_t* keyName, const wchar_t* fileName) {
+    if (!targetFolder) return false;
     // The service key is never created here: without the service there is nothing to record.
-    if (!EnsureSubkey(names::kServiceKey, names::kAddOnSubkey)) return 0;
-    if (!EnsureSubkey(names::kAddOnKey, keyName)) return 0;
+    if (!EnsureSubkey(names::kServiceKey, names::kAddOnSubkey)) return false;
+    if (!EnsureSubkey(names::kAddOnKey, keyName)) return false;
 
     const std::wstring keyPath = std::wstring(names::kAddOnKey) + L'\\' + keyName;
     const std::wstring filePath = std::wstring(targetFolder) + L'\\' + fileName;
@@ -46,7 +46,7 @@ int SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& version
     WriteRegString(devicePath.c_str(), keyPath.c_str(), names::kAddOnDevPath);
     WriteRegString(version.c_str(), keyPath.c_str(), names::kAddOnVersion);
     deploy::FlushServiceKey();
-    return 1;
+    return true;
 }
 
 // One build of the add-on: where it comes from, where it goes, how it is registered.

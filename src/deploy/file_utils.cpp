@@ -187,18 +187,18 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target) {
     return 1;
 }
 
-int CopyFileWhole(const std::wstring& source, const std::wstring& target,
-                  const wchar_t* temporarySuffix, const std::function<void()>& beforeRename) {
+bool CopyFileWhole(const std::wstring& source, const std::wstring& target,
+                   const wchar_t* temporarySuffix, const std::function<void()>& beforeRename) {
     const std::wstring temporary = target + temporarySuffix;
     bool placed = CopyFileAndFlush(source.c_str(), temporary.c_str()) != 0;
     if (placed) {
         if (beforeRename) beforeRename();
         placed = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
     }
-    if (placed) return 1;
+    if (placed) return true;
     LastErrorKeeper keep;
     DeleteFileW(temporary.c_str());
-    return 0;
+    return false;
 }
 
 bool NothingThere(DWORD error) {

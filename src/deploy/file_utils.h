@@ -25,10 +25,10 @@ int CopyFileAndFlush(const wchar_t* source, const wchar_t* target);
 // Places a flushed copy of source under target so that the target's name only ever names a whole
 // file: the copy is written to target + `temporarySuffix` (a leftover of an interrupted run is
 // overwritten) and flushed; then `beforeRename` runs (when given) and the copy is renamed to the
-// target in one step. An existing target is kept and the rename fails. 0 with the last error on
-// failure; the temporary is removed then.
-int CopyFileWhole(const std::wstring& source, const std::wstring& target,
-                  const wchar_t* temporarySuffix, const std::function<void()>& beforeRename = {});
+// target in one step. An existing target is kept and the rename fails. False with the last error
+// on failure; the temporary is removed then.
+bool CopyFileWhole(const std::wstring& source, const std::wstring& target,
+                   const wchar_t* temporarySuffix, const std::function<void()>& beforeRename = {});
 // True for the errors of a look at a path that found nothing there (2 and 3).
 bool NothingThere(DWORD error);
 // True when `path` and `reference` are files of different sizes.

@@ -119,8 +119,8 @@ void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,
 }
 
 void RetireAfterDeployment(const std::vector<std::wstring>& previousMonitorPaths,
-                           const std::vector<std::wstring>& previousAddOnPaths, DWORD monitorCopied,
-                           DWORD addOnCopied) {
+                           const std::vector<std::wstring>& previousAddOnPaths, bool monitorCopied,
+                           bool addOnCopied) {
     if (!monitorCopied && !addOnCopied) return;
     std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
     CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);

@@ -47,10 +47,10 @@ void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,
                            const std::vector<std::wstring>& currentPaths);
 
 // After a deployment: retires the previously recorded files of each module whose new files were
-// copied (its flag is 1).
+// copied (its flag is set).
 void RetireAfterDeployment(const std::vector<std::wstring>& previousMonitorPaths,
-                           const std::vector<std::wstring>& previousAddOnPaths, DWORD monitorCopied,
-                           DWORD addOnCopied);
+                           const std::vector<std::wstring>& previousAddOnPaths, bool monitorCopied,
+                           bool addOnCopied);
 
 // Reads the module paths recorded by the previous deployment. One reader per bitness:
 // {QELMOMonDllName, AddOn\KipEvt path} and {QELMOMonDll64Name, AddOn\KipEvt64 path}.

@@ -37,7 +37,7 @@ bool MarkedForDeletion(const wchar_t* name) {
 
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
-    LIFECYCLE_LOG(logid::kTrace, L"==> ", L"InstallDrvFromDrvInfo", L",");
+    LIFECYCLE_TRACE(trace, L"InstallDrvFromDrvInfo");  // the early ways out write no leave line
     wchar_t wszNormalDriverFolder[names::kFolderUnits] = {};
     if (!ReadPackageFolder(rDrvInfo, wszNormalDriverFolder)) return DRV_ERR_FAILED;
 
@@ -89,7 +89,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied == 1, addOnCopied == 1);
     SetDriverServicePrivilege(true);
     FlushServiceKey();
-    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"InstallDrvFromDrvInfo", L",");
+    QTRACE_LEAVE(trace);
     return result;
 }
 

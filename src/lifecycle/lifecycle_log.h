@@ -2,9 +2,13 @@
 #pragma once
 
 #include "common/log.h"
+#include "common/trace.h"
 
 #define LIFECYCLE_LOG(level, ...) \
     QLOG(::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcHelper, level, __VA_ARGS__)
+#define LIFECYCLE_TRACE(name, ...)                                              \
+    QTRACE_SCOPE(name, ::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcHelper, \
+                 ::qelmo::logid::kTrace, __VA_ARGS__)
 
 namespace qelmo::lifecycle_text {
 inline constexpr const wchar_t* kNormalizeFailed = L"Normalize the driver path failed.";

@@ -5,12 +5,13 @@
 #include "common/driver_names.h"
 #include "common/log.h"
 #include "common/registry_key.h"
+#include "common/trace.h"
 
 namespace qelmo {
 
 DWORD _CheckDeleteFlagRegistry(const wchar_t* serviceName) {
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"==> ", L"_CheckDeleteFlagRegistry",
-         L",");
+    QTRACE_SCOPE(trace, logid::kCatInstall, logid::kSrcHelper, logid::kTrace,
+                 L"_CheckDeleteFlagRegistry");
     DWORD bRet = 0;
     CRegistryKey key;
     if (serviceName != nullptr) {
@@ -26,15 +27,14 @@ DWORD _CheckDeleteFlagRegistry(const wchar_t* serviceName) {
             }
         }
     }
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"<== ", L"_CheckDeleteFlagRegistry",
-         L",", L"bRet = ", bRet);
+    QTRACE_LEAVE(trace, L"bRet = ", bRet);
     key.Close();
     return bRet;
 }
 
 DWORD ModifyQelmoRegistry() {
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"==> ", L"ModifyQelmoRegistry",
-         L",");
+    QTRACE_SCOPE(trace, logid::kCatInstall, logid::kSrcHelper, logid::kTrace,
+                 L"ModifyQelmoRegistry");
     DWORD bRet = 1;
     CRegistryKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, names::kServiceKey, KEY_ALL_ACCESS) != ERROR_SUCCESS) {
@@ -54,8 +54,7 @@ DWORD ModifyQelmoRegistry() {
             QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn, L"fail to delete registry: ",
                  names::kServiceKey, L"\\", names::kDeleteFlag);
     }
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"<== ", L"ModifyQelmoRegistry",
-         L",", L"bRet = ", bRet);
+    QTRACE_LEAVE(trace, L"bRet = ", bRet);
     key.Close();
     return bRet;
 }

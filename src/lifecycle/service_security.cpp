@@ -2,6 +2,7 @@
 
 #include "common/driver_names.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "lifecycle/lifecycle_names.h"
 
 namespace qelmo {
@@ -113,8 +114,8 @@ BOOL CSecurityInfo::Reset() {
 DWORD CSecurityInfo::RetrieveInfoByNameEx(const wchar_t* pObjectName, PSID pTargetSid,
                                           DWORD dwTargetAccess, DWORD dwAdminAccess,
                                           DWORD dwOtherAccess) {
-    QLOG(kCat, kSrc, logid::kTrace, L"==> ", L"CSecurityInfo::RetrieveInfoByNameEx", L",",
-         L"pObjectName=", pObjectName);
+    QTRACE_SCOPE(trace, kCat, kSrc, logid::kTrace, L"CSecurityInfo::RetrieveInfoByNameEx",
+                 L"pObjectName=", pObjectName);
     DWORD dwRet = ERROR_SUCCESS;
     if (IsNullOrEmpty(pObjectName)) {
         QLOG(kCat, kSrc, logid::kError, L"given pObjectName is not correct. pObjectName=",
@@ -157,14 +158,13 @@ DWORD CSecurityInfo::RetrieveInfoByNameEx(const wchar_t* pObjectName, PSID pTarg
             }
         }
     }
-    QLOG(kCat, kSrc, logid::kTrace, L"<== ", L"CSecurityInfo::RetrieveInfoByNameEx", L",",
-         L"dwRet=", dwRet);
+    QTRACE_LEAVE(trace, L"dwRet=", dwRet);
     return dwRet;
 }
 
 DWORD CSecurityInfo::ApplyInfoByName(const wchar_t* pObjectName) {
-    QLOG(kCat, kSrc, logid::kTrace, L"==> ", L"CSecurityInfo::ApplyInfoByName", L",",
-         L"pObjectName=", pObjectName);
+    QTRACE_SCOPE(trace, kCat, kSrc, logid::kTrace, L"CSecurityInfo::ApplyInfoByName",
+                 L"pObjectName=", pObjectName);
     DWORD dwRet = ERROR_SUCCESS;
     PACL dacl = Dacl();
     if (IsNullOrEmpty(pObjectName)) {
@@ -181,8 +181,7 @@ DWORD CSecurityInfo::ApplyInfoByName(const wchar_t* pObjectName) {
                                       securityInfo_ | PROTECTED_DACL_SECURITY_INFORMATION, owner_,
                                       group_, dacl, sacl_);
     }
-    QLOG(kCat, kSrc, logid::kTrace, L"<== ", L"CSecurityInfo::ApplyInfoByName", L",", L"dwRet=",
-         dwRet);
+    QTRACE_LEAVE(trace, L"dwRet=", dwRet);
     return dwRet;
 }
 
@@ -196,9 +195,9 @@ CWorkOnSpecificAccount::~CWorkOnSpecificAccount() {
 
 BOOL CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject(const wchar_t* pwszServiceName,
                                                                      bool bRestrictAct) {
-    QLOG(kCat, kSrc, logid::kTrace, L"==> ",
-         L"CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject", L",",
-         L"pwszServiceName=", pwszServiceName, L", bRestrictAct=", bRestrictAct);
+    QTRACE_SCOPE(trace, kCat, kSrc, logid::kTrace,
+                 L"CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject",
+                 L"pwszServiceName=", pwszServiceName, L", bRestrictAct=", bRestrictAct);
     BOOL bRet = TRUE;
     {
         CSecurityInfo security(SE_SERVICE);
@@ -215,9 +214,7 @@ BOOL CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject(const wchar
                      L", dwErrSvc=", dwErrSvc);
             }
         }
-        QLOG(kCat, kSrc, logid::kTrace, L"<== ",
-             L"CWorkOnSpecificAccount::DoSecurityRestrictActionOnServiceObject", L",", L" bRet=",
-             bRet);
+        QTRACE_LEAVE(trace, L" bRet=", bRet);
     }
     return bRet;
 }

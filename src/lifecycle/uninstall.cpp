@@ -19,17 +19,18 @@ namespace {
 // After the INF's uninstall section the service is waited on for this long to be stopped.
 constexpr DWORD kSettleTimeoutMs = 1000;
 
-// PermCount, 0 when the key or the value is not there (no other installation counted); false with
-// the error as last error when it is there but cannot be read (access denied and the like).
-bool ReadPermCount(DWORD& permCount) {
+// Reads PermCount into permCount: ERROR_SUCCESS when it was read, and also when the key or the
+// value is not there (permCount 0: no other installation counted); the error when it is there but
+// cannot be read (access denied and the like). An error of the read is left as the last error too.
+DWORD ReadPermCount(DWORD& permCount) {
     permCount = 0;
     CRegistryKey key;
     LONG error = key.Open(HKEY_LOCAL_MACHINE, names::kServiceKey, KEY_READ);
     if (error == ERROR_SUCCESS) error = key.QueryDWORDValue(permCount, names::kPermCount);
-    if (error == ERROR_SUCCESS) return true;
+    if (error == ERROR_SUCCESS) return ERROR_SUCCESS;
     permCount = 0;
     SetLastError(static_cast<DWORD>(error));
-    return NothingThere(static_cast<DWORD>(error));
+    return NothingThere(static_cast<DWORD>(error)) ? ERROR_SUCCESS : static_cast<DWORD>(error);
 }
 
 }  // namespace
@@ -63,7 +64,7 @@ void RemoveDeployedModules() {
 
 uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
-    LIFECYCLE_LOG(logid::kTrace, L"==> ", L"UninstallDrvFromDrvInfo", L",");
+    LIFECYCLE_TRACE(trace, L"UninstallDrvFromDrvInfo");  // the early ways out write no leave line
     uint32_t result = DRV_ERR_FAILED;
     if (!DriverPathIsTerminated(rDrvInfo)) {
         LIFECYCLE_LOG(logid::kError, text::kUnterminatedPath);
@@ -83,9 +84,8 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
 
     for (const wchar_t* name : names::kServiceNames) {
         DWORD permCount = 0;
-        if (!ReadPermCount(permCount)) {
+        if (const DWORD error = ReadPermCount(permCount); error != ERROR_SUCCESS) {
             // Another installation may hold the driver: removing it on a guess would break it.
-            const DWORD error = GetLastError();
             LIFECYCLE_LOG(logid::kError, L"fail to read ", names::kPermCount,
                           L", the driver is left installed. LastError = ", error);
             result = DRV_ERR_FAILED;
@@ -129,7 +129,7 @@ uint32_t UninstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
                           static_cast<uint32_t>(deleted));
         }
     }
-    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UninstallDrvFromDrvInfo", L",");
+    QTRACE_LEAVE(trace);
     return result;
 }
 

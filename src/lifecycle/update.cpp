@@ -212,7 +212,7 @@ void EnsureDriverService(const wchar_t* name, const std::wstring& driverFolder) 
 
 uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     namespace text = lifecycle_text;
-    LIFECYCLE_LOG(logid::kTrace, L"==> ", L"UpdateDrvFromDrvInfo", L",");
+    LIFECYCLE_TRACE(trace, L"UpdateDrvFromDrvInfo");  // the early ways out write no leave line
     CDebugLog debugLog;
     debugLog.Init();
     wchar_t wszNormalDriverFolder[names::kFolderUnits] = {};
@@ -247,9 +247,8 @@ uint32_t UpdateDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     const DriverFileOutcome outcome = ReplaceDriverFile(guard, debugLog);
     guard.DiscardBackup();
     if (outcome.newDriverKept && recorded)
-        RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied, addOnCopied);
-    LIFECYCLE_LOG(logid::kTrace, L"<== ", L"UpdateDrvFromDrvInfo", L",", L"asStatus = ",
-                  outcome.status);
+        RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied != 0, addOnCopied != 0);
+    QTRACE_LEAVE(trace, L"asStatus = ", outcome.status);
     return outcome.status;
 }
 

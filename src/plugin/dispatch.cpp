@@ -1,6 +1,7 @@
 #include "plugin/dispatch.h"
 
 #include "common/log.h"
+#include "common/trace.h"
 #include "config/safety_net.h"
 #include "lifecycle/config_flags.h"
 #include "lifecycle/install.h"
@@ -31,8 +32,9 @@ uint32_t RunUpdate(const DrvInfo& rDrvInfo, bool logCompareState) {
 }  // namespace
 
 uint32_t DoActionFromDrvInfo(const DrvInfo& rDrvInfo) {
-    DISPATCH_LOG(logid::kTrace, L"==> ", L"DoActionFromDrvInfo", L",", L"rDrvInfo.action = ",
-                 rDrvInfo.action, L", rDrvInfo.compare_state = ", rDrvInfo.compare_state);
+    QTRACE_SCOPE(trace, logid::kCatInstall, logid::kSrcHelper, logid::kTrace,
+                 L"DoActionFromDrvInfo", L"rDrvInfo.action = ", rDrvInfo.action,
+                 L", rDrvInfo.compare_state = ", rDrvInfo.compare_state);
     uint32_t asStatus = DRV_ERR_FAILED;
     switch (rDrvInfo.action) {
         case ACTION_INSTALL:
@@ -60,7 +62,7 @@ uint32_t DoActionFromDrvInfo(const DrvInfo& rDrvInfo) {
         default:
             break;
     }
-    DISPATCH_LOG(logid::kTrace, L"<== ", L"DoActionFromDrvInfo", L",", L"asStatus = ", asStatus);
+    QTRACE_LEAVE(trace, L"asStatus = ", asStatus);
     return asStatus;
 }
 

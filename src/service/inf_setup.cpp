@@ -7,6 +7,7 @@
 
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "service/service_control.h"
 #include "service/service_names.h"
 
@@ -15,6 +16,9 @@
         ::qelmo::LastErrorKeeper infLogKeep_;                                                    \
         QLOG(::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcDriverManage, level, __VA_ARGS__); \
     } while (0)
+#define INF_TRACE(name, ...)                                                          \
+    QTRACE_SCOPE(name, ::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcDriverManage, \
+                 ::qelmo::logid::kTrace, __VA_ARGS__)
 
 namespace qelmo {
 
@@ -97,15 +101,14 @@ bool InfSourceFilesPresent(const std::wstring& infPath) {
 }
 
 BOOL _InstallDriverByInf(const wchar_t* infPath) {
-    INF_LOG(logid::kTrace, svc::kEnter, L"_InstallDriverByInf", svc::kComma, L"INF File Path: ",
-            infPath);
+    INF_TRACE(trace, L"_InstallDriverByInf", L"INF File Path: ", infPath);
     if (!UsableInfPath(svc::kInfInstallSection, infPath)) {
         INF_LOG(logid::kError, svc::kIncorrectInfPath);
-        INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+        QTRACE_LEAVE(trace);
         return FALSE;
     }
     if (!InfSourceFilesPresent(infPath)) {
-        INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+        QTRACE_LEAVE(trace);
         return FALSE;
     }
     const std::wstring commandLine = BuildInfCommandLine(svc::kInfInstallSection, infPath);
@@ -118,20 +121,20 @@ BOOL _InstallDriverByInf(const wchar_t* infPath) {
             installed ? L"called InstallHinfSectionW() Succeed!, command line: "
                       : L"called InstallHinfSectionW() Fail!, command line: ",
             commandLine);
-    INF_LOG(logid::kTrace, svc::kLeave, L"_InstallDriverByInf", svc::kComma);
+    QTRACE_LEAVE(trace);
     return installed;
 }
 
 BOOL _UnInstallDriverByInf(const wchar_t* infPath) {
-    INF_LOG(logid::kTrace, svc::kEnter, L"_UnInstallDriverByInf", svc::kComma);
+    INF_TRACE(trace, L"_UnInstallDriverByInf");
     if (!UsableInfPath(svc::kInfUninstallSection, infPath)) {
         INF_LOG(logid::kError, svc::kIncorrectInfPath);
-        INF_LOG(logid::kTrace, svc::kLeave, L"_UnInstallDriverByInf", svc::kComma);
+        QTRACE_LEAVE(trace);
         return FALSE;
     }
     const std::wstring commandLine = BuildInfCommandLine(svc::kInfUninstallSection, infPath);
     InstallHinfSectionW(nullptr, nullptr, commandLine.c_str(), 0);
-    INF_LOG(logid::kTrace, svc::kLeave, L"_UnInstallDriverByInf", svc::kComma);
+    QTRACE_LEAVE(trace);
     return TRUE;
 }
 

@@ -8,6 +8,7 @@
 #include "common/driver_names.h"
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "service/service_names.h"
 
 // Every line of this file goes to the installation category under the drivermanage source id.
@@ -17,6 +18,9 @@
         ::qelmo::LastErrorKeeper svcLogKeep_;                                                    \
         QLOG(::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcDriverManage, level, __VA_ARGS__); \
     } while (0)
+#define SVC_TRACE(name, ...)                                                          \
+    QTRACE_SCOPE(name, ::qelmo::logid::kCatInstall, ::qelmo::logid::kSrcDriverManage, \
+                 ::qelmo::logid::kTrace, __VA_ARGS__)
 
 namespace qelmo {
 
@@ -49,8 +53,7 @@ bool WaitDeadlinePassed(DWORD startTick, DWORD nowTick, DWORD timeoutMs) {
 
 BOOL WaitForServiceStateEx(SC_HANDLE service, const DWORD* states, DWORD count,
                            SERVICE_STATUS* status, DWORD timeoutMs) {
-    SVC_LOG(logid::kTrace, svc::kEnter, L"WaitForServiceStateEx", svc::kComma, L"timeout value: ",
-            timeoutMs);
+    SVC_TRACE(trace, L"WaitForServiceStateEx", L"timeout value: ", timeoutMs);
     const DWORD startTick = GetTickCount();
     SERVICE_STATUS localStatus = {};
     SERVICE_STATUS* current = status ? status : &localStatus;
@@ -90,8 +93,7 @@ BOOL WaitForServiceStateEx(SC_HANDLE service, const DWORD* states, DWORD count,
         }
     }
 
-    SVC_LOG(logid::kTrace, svc::kLeave, L"WaitForServiceStateEx", svc::kComma, L"Is Service Ok: ",
-            result);
+    QTRACE_LEAVE(trace, L"Is Service Ok: ", result);
     return result;
 }
 
@@ -139,7 +141,7 @@ BOOL StartServiceAndWait(SC_HANDLE scm, const wchar_t* name) {
 }
 
 BOOL StartDriverService(const wchar_t* name) {
-    SVC_LOG(logid::kTrace, svc::kEnter, L"StartDriverService", svc::kComma, L"Driver Name:", name);
+    SVC_TRACE(trace, L"StartDriverService", L"Driver Name:", name);  // no leave line for no name
     if (IsNullOrEmpty(name)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -149,7 +151,7 @@ BOOL StartDriverService(const wchar_t* name) {
         ScHandle scm = OpenServiceManager();
         if (scm) result = StartServiceAndWait(scm.get(), name);
     }
-    SVC_LOG(logid::kTrace, svc::kLeave, L"StartDriverService", svc::kComma, L"bResult: ", result);
+    QTRACE_LEAVE(trace, L"bResult: ", result);
     return result;
 }
 
@@ -203,7 +205,7 @@ BOOL DeleteDriverService(SC_HANDLE scm) {
 }
 
 BOOL IsDriverExist(const wchar_t* name) {
-    SVC_LOG(logid::kTrace, svc::kEnter, L"IsDriverExist", svc::kComma);
+    SVC_TRACE(trace, L"IsDriverExist");
     BOOL result = FALSE;
     if (name != nullptr) {
         SVC_LOG(logid::kTrace, L"try to opens an existing service: ", name);
@@ -220,8 +222,7 @@ BOOL IsDriverExist(const wchar_t* name) {
                 result = TRUE;
         }
     }
-    SVC_LOG(logid::kTrace, svc::kLeave, L"IsDriverExist", svc::kComma, L"The service: ", name,
-            result ? L" exists" : L" does not exist");
+    QTRACE_LEAVE(trace, L"The service: ", name, result ? L" exists" : L" does not exist");
     return result;
 }
 

@@ -36,9 +36,6 @@ inline constexpr const wchar_t* kInfCommandFormat = L"%ls 128 %ls";
 inline constexpr size_t kInfCommandUnits = 520;
 
 // Log text pieces.
-inline constexpr const wchar_t* kEnter = L"==> ";
-inline constexpr const wchar_t* kLeave = L"<== ";
-inline constexpr const wchar_t* kComma = L",";
 inline constexpr const wchar_t* kOpenServiceFailed = L"OpenService failed. error code: ";
 inline constexpr const wchar_t* kStartServiceFailed =
     L"ControlService failed! function:StartService, error code: ";
