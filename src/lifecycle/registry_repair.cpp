@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/registry_key.h"
 #include "common/trace.h"
+#include "lifecycle/lifecycle_log.h"
 
 namespace qelmo {
 
@@ -22,8 +23,8 @@ DWORD _CheckDeleteFlagRegistry(const wchar_t* serviceName) {
                 deleteFlag != 0) {
                 bRet = 1;
                 QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kWarn,
-                     L"The DeleteFlag indicates the service: ", serviceName,
-                     L" was marked for deletion on reboot");
+                     lifecycle_text::kDeleteFlagMarks, serviceName,
+                     lifecycle_text::kMarkedOnReboot);
             }
         }
     }
