@@ -44,6 +44,16 @@ private:
     std::vector<LogCall> calls_;
 };
 
+// The three ways a log call can go: written, gated away by the category's threshold, and with
+// no handle from the library. A property of every log call is checked under each.
+struct LogGateCase {
+    const char* name;
+    uint32_t threshold;
+    bool nullHandle;
+};
+inline constexpr LogGateCase kLogGateCases[] = {
+    {"written", 2, false}, {"gated away", 6, false}, {"no handle", 2, true}};
+
 using qelmo::Narrow;
 
 }  // namespace qelmo::test

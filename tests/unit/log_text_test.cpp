@@ -116,12 +116,7 @@ TEST(LogGate, HandOverCarriesCategoryLevelSourceLineAndByteCount) {
 // unless told to keep it). A log call keeps the caller's error whether the gate is open, closed or
 // has no handle, and a piece that reads the error sees the caller's one.
 TEST(LogGate, TheCallersLastErrorSurvivesEveryLogCall) {
-    struct Case {
-        const char* name;
-        uint32_t threshold;
-        bool nullHandle;
-    } cases[] = {{"written", 2, false}, {"gated away", 6, false}, {"no handle", 2, true}};
-    for (const auto& c : cases) {
+    for (const test::LogGateCase& c : test::kLogGateCases) {
         SCOPED_TRACE(c.name);
         test::LogCapture capture(c.threshold);
         OxalLog_SetNullHandle(c.nullHandle ? 1 : 0);

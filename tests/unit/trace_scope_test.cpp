@@ -113,12 +113,7 @@ TEST(TraceScope, CategoryOffCostsTwoCallsPerLineAndNoFormatting) {
 // The stand-in leaves its own last error behind (183). Both lines keep the caller's, whether they
 // are written, gated away or have no handle, and a piece that reads it sees the caller's.
 TEST(TraceScope, TheCallersLastErrorSurvivesBothLines) {
-    struct Case {
-        const char* name;
-        uint32_t threshold;
-        bool nullHandle;
-    } cases[] = {{"written", 2, false}, {"gated away", 6, false}, {"no handle", 2, true}};
-    for (const auto& c : cases) {
+    for (const test::LogGateCase& c : test::kLogGateCases) {
         SCOPED_TRACE(c.name);
         test::LogCapture capture(c.threshold);
         OxalLog_SetNullHandle(c.nullHandle ? 1 : 0);
