@@ -20,12 +20,15 @@ double Median(std::vector<double> values);
 
 // ---- calls into the system, through the shared import hooks (call_counts.cpp) ------------------
 
-// Calls and the time spent in them per function id of the hooks' table, for one action.
+// Calls and the time spent in them per function id of the hooks' table, for one run of an action
+// or added up over several (`runs`).
 struct CallCounts {
     std::vector<uint32_t> byFunction;
     std::vector<double> microsByFunction;
+    uint32_t runs = 0;
     uint32_t Total() const;
     double TotalMicros() const;
+    void Add(const CallCounts& other);
 };
 
 // Patches the imports of the plug-in and of this program (where the direct work is) once; Sleep
@@ -39,7 +42,8 @@ CallCounts TakeCount();
 double SleptSeconds();
 // Functions whose counts differ, largest difference first: "Name +N" (plug-in more) or "Name -N".
 std::string Differences(const CallCounts& plugin, const CallCounts& direct, size_t top);
-// Every function either side called: name, calls and milliseconds on each side (markdown rows).
+// Every function either side called: name, calls and milliseconds per run on each side (markdown
+// rows).
 void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct);
 
 // ---- the plug-in, loaded from the program's folder as the host loads it ------------------------
@@ -67,15 +71,22 @@ void UninstallDirectly(const std::wstring& package);
 inline constexpr int kLifecycleActions = 3;  // install, update, uninstall
 
 struct LifecycleFigures {
-    double exportMs[kLifecycleActions] = {}, sleptMs[kLifecycleActions] = {},
-           directMs[kLifecycleActions] = {}, ratio[kLifecycleActions] = {},
-           worstRatio[kLifecycleActions] = {};
+    int pairs = 0;  // ABBA pairs of rounds measured
+    // Medians over the rounds: the plug-in's time less its Sleep, that Sleep, the direct time.
+    double netMs[kLifecycleActions] = {}, sleptMs[kLifecycleActions] = {},
+           directMs[kLifecycleActions] = {};
+    // The median of the pairs' ratios, the largest pair ratio, and the smallest and the largest
+    // ratio of a single round.
+    double ratio[kLifecycleActions] = {}, worstPair[kLifecycleActions] = {},
+           roundRange[kLifecycleActions][2] = {};
     uint32_t logLines[kLifecycleActions] = {};  // messages the action hands to the log library
-    CallCounts exportCalls[kLifecycleActions], directCalls[kLifecycleActions];  // last round
+    CallCounts exportCalls[kLifecycleActions], directCalls[kLifecycleActions];        // last round
+    CallCounts exportCallsAll[kLifecycleActions], directCallsAll[kLifecycleActions];  // all rounds
     bool ok = true;
 };
 
-LifecycleFigures BenchLifecycle(const Plugin& plugin, int rounds, const std::wstring& work);
+// `pairs` ABBA pairs of rounds after one round that warms the caches.
+LifecycleFigures BenchLifecycle(const Plugin& plugin, int pairs, const std::wstring& work);
 
 // ---- (c) a log site whose category is off (log_gate_bench.cpp) ----------------------------------
 

@@ -32,6 +32,16 @@ uint32_t CallCounts::Total() const {
     return total;
 }
 
+void CallCounts::Add(const CallCounts& other) {
+    byFunction.resize(std::max(byFunction.size(), other.byFunction.size()), 0);
+    microsByFunction.resize(byFunction.size(), 0);
+    for (size_t id = 0; id < other.byFunction.size(); ++id) {
+        byFunction[id] += other.byFunction[id];
+        microsByFunction[id] += other.microsByFunction[id];
+    }
+    runs += other.runs;
+}
+
 double CallCounts::TotalMicros() const {
     double total = 0;
     for (double micros : microsByFunction)
@@ -52,6 +62,7 @@ void StartCount() {
 
 CallCounts TakeCount() {
     CallCounts counts;
+    counts.runs = 1;
     counts.byFunction = fault::CallsByFunction();
     counts.microsByFunction.assign(counts.byFunction.size(), 0);
     for (const fault::CallTime& call : fault::CallTimes())
@@ -93,14 +104,18 @@ namespace qelmo::bench {
 
 void PrintAllCalls(const char* action, const CallCounts& plugin, const CallCounts& direct) {
     const size_t n = std::min(plugin.byFunction.size(), direct.byFunction.size());
+    const double pluginRuns = std::max<uint32_t>(plugin.runs, 1);
+    const double directRuns = std::max<uint32_t>(direct.runs, 1);
     for (size_t id = 0; id < n; ++id) {
         if (!plugin.byFunction[id] && !direct.byFunction[id]) continue;
-        printf("| %s | %s | %u | %.2f ms | %u | %.2f ms |\n", action, fault::Functions()[id].name,
-               plugin.byFunction[id], plugin.microsByFunction[id] / 1000, direct.byFunction[id],
-               direct.microsByFunction[id] / 1000);
+        printf("| %s | %s | %.4g | %.2f ms | %.4g | %.2f ms |\n", action,
+               fault::Functions()[id].name, plugin.byFunction[id] / pluginRuns,
+               plugin.microsByFunction[id] / 1000 / pluginRuns, direct.byFunction[id] / directRuns,
+               direct.microsByFunction[id] / 1000 / directRuns);
     }
-    printf("| %s | all | %u | %.2f ms | %u | %.2f ms |\n", action, plugin.Total(),
-           plugin.TotalMicros() / 1000, direct.Total(), direct.TotalMicros() / 1000);
+    printf("| %s | all | %.4g | %.2f ms | %.4g | %.2f ms |\n", action, plugin.Total() / pluginRuns,
+           plugin.TotalMicros() / 1000 / pluginRuns, direct.Total() / directRuns,
+           direct.TotalMicros() / 1000 / directRuns);
 }
 
 }  // namespace qelmo::bench

@@ -3,12 +3,14 @@
 # build tree's own Wine prefix and prints one table (markdown) with the date and the machine:
 #   enumeration through the export against the same Win32 calls made directly;
 #   install, update and uninstall through the export (less the time spent in Sleep: the pauses
-#   and the polling of waits) against the same work done directly;
+#   and the polling of waits) against the same work done directly, in ABBA pairs of rounds (the
+#   median of the pairs' ratios, the worst pair and the range of single rounds);
 #   a log site whose category is off: time, library calls and heap allocations per site;
 #   the DLL's size and imports (objdump -p);
 # then, per action, the calls into the system on both sides and the functions where they differ.
-# Extra arguments go to qelmo_bench.exe (--rounds N, --enum-calls N, --log-sites N,
-# --skip-lifecycle, --all-calls). Takes a few minutes; the machine should be otherwise idle.
+# Extra arguments go to qelmo_bench.exe (--rounds N enumeration rounds, --pairs N lifecycle pairs,
+# --enum-calls N, --log-sites N, --skip-lifecycle, --all-calls). Takes about ten minutes on a
+# loaded 2-core machine; the load average is printed at the start and at the end.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh" >/dev/null
@@ -40,3 +42,5 @@ dll_row=$(printf '| helperQELMODriver.dll | %s bytes (%s stripped), imports %s f
 "$root/scripts/wine-run.sh" "$root/build/bin/qelmo_bench.exe" "$@" | tr -d '\r' \
   | grep -v '^ControlService failed!' \
   | awk -v row="$dll_row" '!done && /^$/ { print row; done = 1 } { print } END { if (!done) print row }'
+echo
+echo "load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"

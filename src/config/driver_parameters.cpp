@@ -10,20 +10,27 @@
 #include "common/system_folders.h"
 
 namespace qelmo {
-LONG CreateParametersSubkey(const wchar_t* serviceKeyPath) {
-    RegKeyHandle serviceKey;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, serviceKeyPath, 0, config::kParaKeyAccess,
-                                serviceKey.put());
-    if (result == ERROR_SUCCESS) {
-        RegKeyHandle parameters;
-        result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
-                                 REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
-                                 parameters.put(), nullptr);
+LONG OpenParametersSubkey(const wchar_t* serviceKeyPath, RegKeyHandle& parameters) {
+    parameters.reset();
+    LONG result;
+    {
+        RegKeyHandle serviceKey;
+        result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, serviceKeyPath, 0, config::kParaKeyAccess,
+                               serviceKey.put());
+        if (result == ERROR_SUCCESS)
+            result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
+                                     parameters.put(), nullptr);
     }
     if (result != ERROR_SUCCESS)
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, L"Create sub key [",
              serviceKeyPath, L"][", names::kParametersSubkey, L"] failed: ", result);
     return result;
+}
+
+LONG CreateParametersSubkey(const wchar_t* serviceKeyPath) {
+    RegKeyHandle parameters;
+    return OpenParametersSubkey(serviceKeyPath, parameters);
 }
 
 std::wstring FormatLastLeaveTime(const SYSTEMTIME& time) {
@@ -49,14 +56,23 @@ bool InitDriverServiceRegistry(const wchar_t* driverFolder) {
     WriteRegDWORD(config::kGHSwitchOn, names::kServiceKey, names::kGHSwitch);
     WriteRegDWORD(config::kZrkFlagsDefault, names::kServiceKey, names::kZrkFlags);
 
-    if (CreateParametersSubkey(names::kServiceKey) != ERROR_SUCCESS) return false;
-    SetParaRegDefaultValues();
+    RegKeyHandle parameters;
+    if (OpenParametersSubkey(names::kServiceKey, parameters) != ERROR_SUCCESS) return false;
+    SetParaDefaultValuesIn(parameters.get());
     return true;
 }
 
 bool CreateParaRegKey(const wchar_t* keyPath) {
-    CreateParametersSubkey(keyPath);  // a failure is logged there; the stamp is tried anyway
-    if (!SetLastLeaveSafetyNetTimeToCurrentTime()) {
+    RegKeyHandle parameters;
+    OpenParametersSubkey(keyPath, parameters);  // a failure is logged there; the stamp is tried
+    // The stamp always goes to the driver's own Parameters key: through the key just opened when
+    // that is the one, else opened for the stamp alone.
+    const bool ownKey =
+        parameters && keyPath &&
+        CompareStringOrdinal(keyPath, -1, names::kServiceKey, -1, TRUE) == CSTR_EQUAL;
+    const bool stamped =
+        ownKey ? StampLastLeaveTime(parameters.get()) : SetLastLeaveSafetyNetTimeToCurrentTime();
+    if (!stamped) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
              L"SetLastLeaveSafetyNetTimeToCurrentTime failed.");
         return false;
@@ -77,6 +93,21 @@ void SetParaRegDefaultValues() {
                                  config::kLastLeaveUndefined);
 }
 
+void SetParaDefaultValuesIn(HKEY parameters) {
+    SetParaValueDWORD(parameters, names::kGGCT, config::kDefaultGGCT);
+    SetParaValueDWORD(parameters, names::kGGCS, config::kDefaultGGCS);
+    SetParaValueDWORD(parameters, names::kALSN, config::kDefaultALSN);
+    SetParaValueDWORD(parameters, names::kStatusCode, config::kStatusCodeReset);
+    SetStringValueWithoutNul(parameters, names::kLastLeaveTime, config::kLastLeaveUndefined);
+}
+
+DWORD SetParaValueDWORD(HKEY parameters, const wchar_t* valueName, DWORD value) {
+    BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
+                    static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
+    return static_cast<DWORD>(
+        RegSetValueExW(parameters, valueName, 0, REG_DWORD, data, sizeof data));
+}
+
 DWORD SetParaRegValueDWORD(const wchar_t* valueName, DWORD value) {
     RegKeyHandle parameters;
     LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0,
@@ -91,10 +122,7 @@ DWORD SetParaRegValueDWORD(const wchar_t* valueName, DWORD value) {
                                      parameters.put(), nullptr);
     }
     if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
-    BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
-                    static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
-    return static_cast<DWORD>(
-        RegSetValueExW(parameters.get(), valueName, 0, REG_DWORD, data, sizeof data));
+    return SetParaValueDWORD(parameters.get(), valueName, value);
 }
 
 bool SetLastLeaveSafetyNetTimeToCurrentTime() {
@@ -107,6 +135,13 @@ bool SetLastLeaveSafetyNetTimeToCurrentTime() {
                       parameters.put()) != ERROR_SUCCESS)
         return false;
     return SetStringValueWithoutNul(parameters.get(), names::kLastLeaveTime, stamp) ==
+           ERROR_SUCCESS;
+}
+
+bool StampLastLeaveTime(HKEY parameters) {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    return SetStringValueWithoutNul(parameters, names::kLastLeaveTime, FormatLastLeaveTime(now)) ==
            ERROR_SUCCESS;
 }
 

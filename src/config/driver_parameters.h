@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "common/handles.h"
+
 namespace qelmo {
 
 // Stamps QELMOSystemDiskName, GHSwitch and ZrkFlags into the service key (creating it), then
@@ -37,5 +39,14 @@ std::wstring FormatLastLeaveTime(const SYSTEMTIME& time);
 // closed again. Win32 error code of the open, or else of the create; a failure is logged as
 // "Create sub key [<path>][Parameters] failed: <code>".
 LONG CreateParametersSubkey(const wchar_t* serviceKeyPath);
+// The same, keeping the Parameters key open in `parameters` (empty on failure) for the values
+// that follow.
+LONG OpenParametersSubkey(const wchar_t* serviceKeyPath, RegKeyHandle& parameters);
+// Writes a REG_DWORD into an open Parameters key. Win32 error code, 0 on success.
+DWORD SetParaValueDWORD(HKEY parameters, const wchar_t* valueName, DWORD value);
+// SetParaRegDefaultValues' values, written into an open Parameters key.
+void SetParaDefaultValuesIn(HKEY parameters);
+// Stores the current local time as LastLeaveTime of an open Parameters key.
+bool StampLastLeaveTime(HKEY parameters);
 
 }  // namespace qelmo

@@ -81,16 +81,18 @@ void ResetSafetyNet() {
     if (!DeleteSafetyNetFile(message))
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, message);
 
-    if (CreateParametersSubkey(names::kServiceKey) != ERROR_SUCCESS) return;  // logged there
+    RegKeyHandle parameters;
+    if (OpenParametersSubkey(names::kServiceKey, parameters) != ERROR_SUCCESS)
+        return;  // logged there
 
-    DWORD error = SetParaRegValueDWORD(names::kStatusCode, config::kStatusCodeReset);
+    DWORD error = SetParaValueDWORD(parameters.get(), names::kStatusCode, config::kStatusCodeReset);
     if (error != ERROR_SUCCESS) {
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, L"SetParaRegValueDWORD(",
              names::kStatusCode, L", ", config::kStatusCodeReset, L") failed: ", error);
         return;
     }
 
-    if (!SetLastLeaveSafetyNetTimeToCurrentTime())
+    if (!StampLastLeaveTime(parameters.get()))
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError,
              L"SetLastLeaveSafetyNetTimeToCurrentTime failed.");
 }

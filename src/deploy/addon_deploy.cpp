@@ -12,14 +12,19 @@ namespace qelmo {
 
 namespace {
 
-// Opens `parent` (which must exist) and creates or opens its sub-key `child`.
-bool EnsureSubkey(const wchar_t* parent, const wchar_t* child) {
-    CRegistryKey parentKey;
-    if (parentKey.Open(HKEY_LOCAL_MACHINE, parent, KEY_READ | KEY_WRITE) != ERROR_SUCCESS)
+// Opens the service key (which must exist) and creates or opens AddOn and then `keyName` below it
+// into `key`, one level from the other.
+bool CreateAddOnKey(const wchar_t* keyName, CRegistryKey& key) {
+    CRegistryKey serviceKey;
+    if (serviceKey.Open(HKEY_LOCAL_MACHINE, names::kServiceKey, KEY_READ | KEY_WRITE) !=
+        ERROR_SUCCESS)
         return false;
-    CRegistryKey childKey;
-    return childKey.Create(parentKey.Handle(), child, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS) == ERROR_SUCCESS;
+    CRegistryKey addOnKey;
+    if (addOnKey.Create(serviceKey.Handle(), names::kAddOnSubkey, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS) != ERROR_SUCCESS)
+        return false;
+    return key.Create(addOnKey.Handle(), keyName, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_ALL_ACCESS) == ERROR_SUCCESS;
 }
 
 // The add-on registration, for one build: its key below AddOn and its file name.
@@ -27,10 +32,9 @@ bool SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& versio
                          const wchar_t* keyName, const wchar_t* fileName) {
     if (!targetFolder) return false;
     // The service key is never created here: without the service there is nothing to record.
-    if (!EnsureSubkey(names::kServiceKey, names::kAddOnSubkey)) return false;
-    if (!EnsureSubkey(names::kAddOnKey, keyName)) return false;
+    CRegistryKey key;
+    if (!CreateAddOnKey(keyName, key)) return false;
 
-    const std::wstring keyPath = std::wstring(names::kAddOnKey) + L'\\' + keyName;
     const std::wstring filePath = std::wstring(targetFolder) + L'\\' + fileName;
     // The device form of the folder, then the file name: only the folder has to fit the path
     // buffer. A folder whose device form does not fit records an empty device path.
@@ -42,9 +46,11 @@ bool SetAddOnRegistryFor(const wchar_t* targetFolder, const std::wstring& versio
     else
         devicePath = folderDevicePath + L'\\' + fileName;
 
-    WriteRegString(filePath.c_str(), keyPath.c_str(), names::kAddOnPath);
-    WriteRegString(devicePath.c_str(), keyPath.c_str(), names::kAddOnDevPath);
-    WriteRegString(version.c_str(), keyPath.c_str(), names::kAddOnVersion);
+    // Each value is written whatever became of the one before.
+    key.SetStringValue(filePath.c_str(), names::kAddOnPath);
+    key.SetStringValue(devicePath.c_str(), names::kAddOnDevPath);
+    key.SetStringValue(version.c_str(), names::kAddOnVersion);
+    key.Close();
     deploy::FlushServiceKey();
     return true;
 }

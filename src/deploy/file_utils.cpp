@@ -126,7 +126,16 @@ DWORD CreateFolder(std::wstring& folder, const wchar_t* name) {
 std::wstring GetDevicePath(const wchar_t* path) {
     if (!path) return std::wstring();
     wchar_t expanded[kPathUnits] = {};
-    DWORD needed = ExpandEnvironmentStringsW(path, expanded, kPathUnits);
+    // Only a path with a %NAME% in it changes by expansion; any other is taken as it is, with the
+    // same limit the expansion has.
+    DWORD needed = 0;
+    if (wcschr(path, L'%')) {
+        needed = ExpandEnvironmentStringsW(path, expanded, kPathUnits);
+    } else {
+        const size_t units = wcsnlen(path, kPathUnits);
+        needed = static_cast<DWORD>(units + 1);
+        if (units < kPathUnits) wmemcpy(expanded, path, units);
+    }
     // The count includes the NUL; a larger one means the text did not fit.
     if (needed == 0 || needed > kPathUnits) return std::wstring();
 

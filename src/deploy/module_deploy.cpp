@@ -98,8 +98,14 @@ int SetKipMonRegistry(const wchar_t* folder, const wchar_t* fileName, const wcha
         QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kError, deploy::kLogNoDevicePath,
              fullPath);
 
-    WriteRegString(fullPath.c_str(), names::kServiceKey, pathValueName);
-    WriteRegString(devicePath.c_str(), names::kServiceKey, devValueName);
+    // The service key is created when missing (an install records the engine before its INF
+    // step); each value is written whatever became of the one before.
+    CRegistryKey key;
+    if (key.Create(HKEY_LOCAL_MACHINE, names::kServiceKey) == ERROR_SUCCESS) {
+        key.SetStringValue(fullPath.c_str(), pathValueName);
+        key.SetStringValue(devicePath.c_str(), devValueName);
+        key.Close();
+    }
     deploy::FlushServiceKey();
     return 1;
 }

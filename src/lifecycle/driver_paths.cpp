@@ -121,11 +121,15 @@ void RetirePreviousModules(const std::vector<std::wstring>& previousPaths,
 void RetireAfterDeployment(const std::vector<std::wstring>& previousMonitorPaths,
                            const std::vector<std::wstring>& previousAddOnPaths, bool monitorCopied,
                            bool addOnCopied) {
-    if (!monitorCopied && !addOnCopied) return;
+    // Only a module with new copies and earlier files has anything to retire; the recorded paths
+    // are read back only for such a comparison (an install onto a clean machine has none).
+    const bool retireMonitor = monitorCopied && !previousMonitorPaths.empty();
+    const bool retireAddOn = addOnCopied && !previousAddOnPaths.empty();
+    if (!retireMonitor && !retireAddOn) return;
     std::vector<std::wstring> currentMonitorPaths, currentAddOnPaths;
     CollectRecordedModulePaths(currentMonitorPaths, currentAddOnPaths);
-    if (monitorCopied) RetirePreviousModules(previousMonitorPaths, currentMonitorPaths);
-    if (addOnCopied) RetirePreviousModules(previousAddOnPaths, currentAddOnPaths);
+    if (retireMonitor) RetirePreviousModules(previousMonitorPaths, currentMonitorPaths);
+    if (retireAddOn) RetirePreviousModules(previousAddOnPaths, currentAddOnPaths);
 }
 
 namespace {
