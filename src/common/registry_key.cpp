@@ -40,14 +40,14 @@ LONG CRegistryKey::QueryDWORDValue(DWORD& value, const wchar_t* name) {
     return result;
 }
 
-LONG CRegistryKey::QueryStringValue(const wchar_t* name, std::wstring& value) {
+LONG CRegistryKey::QueryStringValue(const wchar_t* name, std::wstring& value, DWORD* type) {
     DWORD size = 0;
-    LONG result = RegQueryValueExW(key_.get(), name, nullptr, nullptr, nullptr, &size);
+    LONG result = RegQueryValueExW(key_.get(), name, nullptr, type, nullptr, &size);
     if (result != ERROR_SUCCESS) return result;
     // Room for one more unit, so stored text without a NUL still ends inside the buffer.
     std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 2, L'\0');
     DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
-    result = RegQueryValueExW(key_.get(), name, nullptr, nullptr,
+    result = RegQueryValueExW(key_.get(), name, nullptr, type,
                               reinterpret_cast<BYTE*>(buffer.data()), &bytes);
     if (result != ERROR_SUCCESS) return result;
     size_t units = bytes / sizeof(wchar_t);

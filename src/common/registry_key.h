@@ -26,8 +26,9 @@ public:
     LONG Open(HKEY parent, const wchar_t* subkey, REGSAM access);
     // Any value of at most 4 bytes is accepted; its type is not checked.
     LONG QueryDWORDValue(DWORD& value, const wchar_t* name);
-    // Data up to the first NUL or the end of the stored bytes; the type is not checked.
-    LONG QueryStringValue(const wchar_t* name, std::wstring& value);
+    // Data up to the first NUL or the end of the stored bytes; the type is not checked, but
+    // reported in `type` when given.
+    LONG QueryStringValue(const wchar_t* name, std::wstring& value, DWORD* type = nullptr);
     LONG DeleteValue(const wchar_t* name);
     LONG SetDWORDValue(DWORD value, const wchar_t* name);
     // Stores the text with its terminating NUL.

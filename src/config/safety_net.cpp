@@ -4,11 +4,13 @@
 
 #include <io.h>
 
+#include <utility>
 #include <vector>
 
 #include "common/driver_names.h"
 #include "common/handles.h"
 #include "common/log.h"
+#include "common/registry_key.h"
 #include "config/config_names.h"
 #include "config/driver_parameters.h"
 #include "config/md5.h"
@@ -17,27 +19,13 @@
 namespace qelmo {
 
 bool GetRegStringValue(const wchar_t* subkey, const wchar_t* valueName, std::wstring& text) {
-    RegKeyHandle key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return false;
+    CRegistryKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, subkey, KEY_READ) != ERROR_SUCCESS) return false;
     DWORD type = REG_NONE;
-    DWORD bytes = 0;
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ)
+    std::wstring value;
+    if (key.QueryStringValue(valueName, value, &type) != ERROR_SUCCESS || type != REG_SZ)
         return false;
-    // Whole units for every stored byte plus one spare, zero-filled: a value stored without its
-    // NUL still ends inside the buffer.
-    std::vector<wchar_t> buffer(bytes / sizeof(wchar_t) + 2, L'\0');
-    DWORD capacity = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), valueName, nullptr, &type,
-                         reinterpret_cast<BYTE*>(buffer.data()), &capacity) != ERROR_SUCCESS ||
-        type != REG_SZ)
-        return false;
-    size_t units = capacity / sizeof(wchar_t);
-    size_t length = 0;
-    while (length < units && buffer[length] != L'\0')
-        ++length;
-    text.assign(buffer.data(), length);
+    text = std::move(value);
     return true;
 }
 

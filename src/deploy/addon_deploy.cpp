@@ -67,22 +67,18 @@ struct AddOnFile {
 
 bool DeployAddOnFile(const AddOnFile& file, const std::wstring& sourceBase,
                      const std::wstring& version, DWORD& copied) {
-    std::wstring installPath;
-    if (deploy::CreateModuleFolder(file.systemFolder(), footprint::kAddOnGroupFolder, version,
-                                   installPath) != ERROR_SUCCESS)
+    deploy::ModuleFileSite site;
+    if (!deploy::PrepareModuleFileSite(file.systemFolder(), footprint::kAddOnGroupFolder, version,
+                                       file.installPathLog, sourceBase, file.fileName, site))
         return false;
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
-
-    const std::wstring source = sourceBase + L'\\' + file.fileName;
-    const std::wstring target = installPath + L'\\' + file.fileName;
     // The key is written once the copy is whole and before the file gets its name: a run cut
     // short in between leaves the name free, so the next run copies and registers again, instead
     // of finding the file in place and keeping the key of the version before.
-    const auto registerCopy = [&file, &installPath, &version] {
-        file.registerFile(installPath.c_str(), version);
+    const auto registerCopy = [&file, &site, &version] {
+        file.registerFile(site.folder.c_str(), version);
     };
-    switch (
-        deploy::PlaceModuleFile(source, target, file.labels, file.copyFailureLevel, registerCopy)) {
+    switch (deploy::PlaceModuleFile(site.source, site.target, file.labels, file.copyFailureLevel,
+                                    registerCopy)) {
         case deploy::PlaceResult::kFailed:
             return false;
         case deploy::PlaceResult::kSkipped:

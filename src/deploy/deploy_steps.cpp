@@ -34,6 +34,18 @@ bool CheckPathFits(const std::wstring& path) {
     return false;
 }
 
+bool PrepareModuleFileSite(const std::wstring& systemFolder, const wchar_t* group,
+                           const std::wstring& version, const wchar_t* folderLog,
+                           const std::wstring& sourceFolder, const wchar_t* fileName,
+                           ModuleFileSite& site) {
+    if (CreateModuleFolder(systemFolder, group, version, site.folder) != ERROR_SUCCESS)
+        return false;
+    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, folderLog, site.folder);
+    site.source = sourceFolder + L'\\' + fileName;
+    site.target = site.folder + L'\\' + fileName;
+    return true;
+}
+
 PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& target,
                             const ModuleFileLabels& labels, unsigned copyFailureLevel,
                             const std::function<void()>& beforeVisible) {
@@ -67,12 +79,10 @@ PlaceResult PlaceModuleFile(const std::wstring& source, const std::wstring& targ
 }
 
 void FlushServiceKey() {
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_QUERY_VALUE, &opened) !=
+    RegKeyHandle key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_QUERY_VALUE, key.put()) ==
         ERROR_SUCCESS)
-        return;
-    RegKeyHandle key(opened);
-    RegFlushKey(key.get());
+        RegFlushKey(key.get());
 }
 
 }  // namespace qelmo::deploy

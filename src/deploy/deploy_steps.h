@@ -15,6 +15,21 @@ namespace qelmo::deploy {
 DWORD CreateModuleFolder(const std::wstring& base, const wchar_t* group,
                          const std::wstring& version, std::wstring& folder);
 
+// Where one module file goes: its version folder, the file in the package and its target there.
+struct ModuleFileSite {
+    std::wstring folder;
+    std::wstring source;
+    std::wstring target;
+};
+
+// Builds the version folder of `fileName` below `systemFolder` (CreateModuleFolder), logs it with
+// `folderLog` and fills `site` with the folder and the file's source in `sourceFolder` and its
+// target. False when the folder cannot be built.
+bool PrepareModuleFileSite(const std::wstring& systemFolder, const wchar_t* group,
+                           const std::wstring& version, const wchar_t* folderLog,
+                           const std::wstring& sourceFolder, const wchar_t* fileName,
+                           ModuleFileSite& site);
+
 // How the "file has been exists" line names the two paths of one module file.
 struct ModuleFileLabels {
     const wchar_t* source;

@@ -26,16 +26,12 @@ struct EngineFile {
 // Places one engine file below its system folder and records it; false ends the deployment.
 bool DeployEngineFile(const EngineFile& file, const std::wstring& packageFolder,
                       const std::wstring& version, DWORD& copied) {
-    std::wstring installPath;
-    if (deploy::CreateModuleFolder(file.systemFolder(), footprint::kKipMonGroupFolder, version,
-                                   installPath) != ERROR_SUCCESS)
+    deploy::ModuleFileSite site;
+    if (!deploy::PrepareModuleFileSite(file.systemFolder(), footprint::kKipMonGroupFolder, version,
+                                       file.installPathLog, packageFolder, file.fileName, site))
         return false;
-    QLOG(logid::kCatInstall, logid::kSrcHelper, logid::kTrace, file.installPathLog, installPath);
-
-    const std::wstring source = packageFolder + L'\\' + file.fileName;
-    const std::wstring target = installPath + L'\\' + file.fileName;
     const deploy::ModuleFileLabels labels{deploy::kLabelEngineSource, deploy::kLabelEngineTarget};
-    switch (deploy::PlaceModuleFile(source, target, labels, logid::kTrace)) {
+    switch (deploy::PlaceModuleFile(site.source, site.target, labels, logid::kTrace)) {
         case deploy::PlaceResult::kFailed:
             return false;
         case deploy::PlaceResult::kSkipped:
@@ -45,7 +41,7 @@ bool DeployEngineFile(const EngineFile& file, const std::wstring& packageFolder,
             break;
     }
     // Recorded after a skip as well: the values always name where this version lives.
-    SetKipMonRegistry(installPath.c_str(), file.fileName, file.pathValue, file.devValue);
+    SetKipMonRegistry(site.folder.c_str(), file.fileName, file.pathValue, file.devValue);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "common/registry_key.h"
 #include "config/driver_parameters.h"
 #include "deploy/addon_deploy.h"
+#include "deploy/deploy_steps.h"
 #include "deploy/module_deploy.h"
 #include "lifecycle/driver_paths.h"
 #include "lifecycle/lifecycle_log.h"
@@ -15,13 +16,6 @@
 #include "service/inf_setup.h"
 
 namespace qelmo {
-
-void FlushServiceKey() {
-    RegKeyHandle key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, KEY_QUERY_VALUE, key.put()) ==
-        ERROR_SUCCESS)
-        RegFlushKey(key.get());
-}
 
 namespace {
 
@@ -77,7 +71,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
             result = DRV_ERR_ABORT;
             continue;
         }
-        FlushServiceKey();
+        deploy::FlushServiceKey();
         LIFECYCLE_LOG(logid::kTrace, L"Success to install [", name, L"] service.");
     }
     if (result == DRV_OK) {
@@ -88,7 +82,7 @@ uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo) {
     // The cleanup flags are 1 only when a deployment placed new copies of both files.
     RetireAfterDeployment(monitorPaths, addOnPaths, monitorCopied == 1, addOnCopied == 1);
     SetDriverServicePrivilege(true);
-    FlushServiceKey();
+    deploy::FlushServiceKey();
     QTRACE_LEAVE(trace);
     return result;
 }

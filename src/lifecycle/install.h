@@ -10,7 +10,4 @@ namespace qelmo {
 // service object. DRV_OK, DRV_ERR_FAILED (bad path) or DRV_ERR_ABORT (deployment or INF failed).
 uint32_t InstallDrvFromDrvInfo(const DrvInfo& rDrvInfo);
 
-// Opens the service key for query and flushes it (nothing when it cannot be opened).
-void FlushServiceKey();
-
 }  // namespace qelmo
