@@ -52,17 +52,22 @@ private:
 
 }  // namespace qelmo
 
-// One line of a scope: QLOG's steps with the scope's category, source id, level and head.
-#define QTRACE_LINE_(scope, mark, ...)               \
-    do {                                             \
-        const ::qelmo::LastErrorKeeper qtraceError_; \
-        if ((scope).IsOn()) {                        \
-            qtraceError_.Restore();                  \
-            ::qelmo::CLogText qtraceText_;           \
-            (scope).Head(qtraceText_, (mark));       \
-            qtraceText_.AppendAll(__VA_ARGS__);      \
-            (scope).Write(__LINE__, qtraceText_);    \
-        }                                            \
+// One line of a scope: QLOG's steps with the scope's category, source id, level and head. As
+// with QLOG, a line that cannot be built (memory exhausted) is dropped and never changes the
+// outcome of the traced function.
+#define QTRACE_LINE_(scope, mark, ...)                \
+    do {                                              \
+        const ::qelmo::LastErrorKeeper qtraceError_;  \
+        if ((scope).IsOn()) {                         \
+            qtraceError_.Restore();                   \
+            try {                                     \
+                ::qelmo::CLogText qtraceText_;        \
+                (scope).Head(qtraceText_, (mark));    \
+                qtraceText_.AppendAll(__VA_ARGS__);   \
+                (scope).Write(__LINE__, qtraceText_); \
+            } catch (...) {                           \
+            }                                         \
+        }                                             \
     } while (0)
 
 // Declares the scope `name` and writes its enter line. Stands at the top of a function body.

@@ -137,5 +137,22 @@ TEST(TraceScope, TheCallersLastErrorSurvivesBothLines) {
     }
 }
 
+// A leave line that cannot be built (memory exhausted) is dropped, as any log line: the traced
+// function returns its own result (an uninstall's exit line once turned its DRV_OK into the
+// catch-all's failure after PermCount had been counted down).
+TEST(TraceScope, ALeaveLineThatCannotBeBuiltIsDropped) {
+    test::LogCapture capture;
+    auto exhausted = []() -> std::wstring { throw std::bad_alloc(); };
+    auto traced = [&exhausted] {
+        QTRACE_SCOPE(trace, logid::kCatInstall, logid::kSrcHelper, logid::kTrace, L"Counted");
+        QTRACE_LEAVE(trace, L"result ", exhausted());
+        return 7;
+    };
+    int result = 0;
+    EXPECT_NO_THROW(result = traced());
+    EXPECT_EQ(result, 7);
+    EXPECT_EQ(Texts(capture), std::vector<std::wstring>{L"==> Counted,"});
+}
+
 }  // namespace
 }  // namespace qelmo
