@@ -80,17 +80,30 @@ bool CreateParaRegKey(const wchar_t* keyPath) {
     return true;
 }
 
-void SetParaRegDefaultValues() {
-    SetParaRegValueDWORD(names::kGGCT, config::kDefaultGGCT);
-    SetParaRegValueDWORD(names::kGGCS, config::kDefaultGGCS);
-    SetParaRegValueDWORD(names::kALSN, config::kDefaultALSN);
-    SetParaRegValueDWORD(names::kStatusCode, config::kStatusCodeReset);
+namespace {
 
+// Parameters opened for its values, created below the service key when only it is missing.
+LONG OpenOrCreateParameters(RegKeyHandle& parameters) {
+    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0,
+                                config::kParaKeyAccess, parameters.put());
+    if (result == ERROR_FILE_NOT_FOUND) {
+        RegKeyHandle serviceKey;
+        result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, config::kParaKeyAccess,
+                               serviceKey.put());
+        if (result == ERROR_SUCCESS)
+            result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
+                                     parameters.put(), nullptr);
+    }
+    return result;
+}
+
+}  // namespace
+
+void SetParaRegDefaultValues() {
     RegKeyHandle parameters;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, config::kLastLeaveAccess,
-                      parameters.put()) == ERROR_SUCCESS)
-        SetStringValueWithoutNul(parameters.get(), names::kLastLeaveTime,
-                                 config::kLastLeaveUndefined);
+    if (OpenOrCreateParameters(parameters) == ERROR_SUCCESS)
+        SetParaDefaultValuesIn(parameters.get());
 }
 
 void SetParaDefaultValuesIn(HKEY parameters) {
@@ -110,32 +123,17 @@ DWORD SetParaValueDWORD(HKEY parameters, const wchar_t* valueName, DWORD value) 
 
 DWORD SetParaRegValueDWORD(const wchar_t* valueName, DWORD value) {
     RegKeyHandle parameters;
-    LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0,
-                                config::kParaKeyAccess, parameters.put());
-    if (result == ERROR_FILE_NOT_FOUND) {
-        RegKeyHandle serviceKey;
-        result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kServiceKey, 0, config::kParaKeyAccess,
-                               serviceKey.put());
-        if (result == ERROR_SUCCESS)
-            result = RegCreateKeyExW(serviceKey.get(), names::kParametersSubkey, 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, config::kParaCreateAccess, nullptr,
-                                     parameters.put(), nullptr);
-    }
+    const LONG result = OpenOrCreateParameters(parameters);
     if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
     return SetParaValueDWORD(parameters.get(), valueName, value);
 }
 
 bool SetLastLeaveSafetyNetTimeToCurrentTime() {
-    SYSTEMTIME now = {};
-    GetLocalTime(&now);
-    std::wstring stamp = FormatLastLeaveTime(now);
-
     RegKeyHandle parameters;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, names::kParametersKey, 0, config::kLastLeaveAccess,
                       parameters.put()) != ERROR_SUCCESS)
         return false;
-    return SetStringValueWithoutNul(parameters.get(), names::kLastLeaveTime, stamp) ==
-           ERROR_SUCCESS;
+    return StampLastLeaveTime(parameters.get());
 }
 
 bool StampLastLeaveTime(HKEY parameters) {

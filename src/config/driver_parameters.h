@@ -21,8 +21,8 @@ bool InitDriverServiceRegistry(const wchar_t* driverFolder);
 // stamp could not be written.
 bool CreateParaRegKey(const wchar_t* keyPath);
 
-// GGCT, GGCS, ALSN and StatusCode defaults, then LastLeaveTime = "undefined" when Parameters
-// exists. Results are not reported.
+// GGCT, GGCS, ALSN and StatusCode defaults and LastLeaveTime = "undefined", written into
+// Parameters (created when only it is missing). Results are not reported.
 void SetParaRegDefaultValues();
 
 // Writes a REG_DWORD into Parameters, creating the sub-key when only it is missing.
